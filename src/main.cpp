@@ -1,0 +1,156 @@
+// The program's entry while the main window is being built: plays one file or URL from the
+// command line through the full chain (decoder, tempo stage, effect chain, output device) and
+// prints what it would speak, until the end of the media or until interrupted.
+#include <signal.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <string>
+
+#include "audio.h"
+#include "engine.h"
+#include "player.h"
+#include "playlist.h"
+#include "settings.h"
+#include "shell.h"
+#include "speech.h"
+#include "tempo.h"
+#include "tr.h"
+
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+
+// Events for the main thread, posted from the audio library's threads and signal handlers.
+struct Event {
+  enum Kind { End, Metadata, Quit } kind;
+};
+
+std::mutex g_mutex;
+std::condition_variable g_wake;
+std::deque<Event> g_events;  // guarded by g_mutex
+volatile sig_atomic_t g_signalled = 0;
+
+void PostEvent(Event::Kind kind) {
+  {
+    std::lock_guard lock(g_mutex);
+    g_events.push_back({kind});
+  }
+  g_wake.notify_one();
+}
+
+// The console stands in for the main window: messages go to standard error, refreshes print
+// the state of the player.
+class ConsoleWindow : public shell::MainWindow {
+ public:
+  void ShowMessage(const std::string& text, const std::string& caption, shell::Icon) override {
+    std::cerr << caption << ": " << text << std::endl;
+  }
+  void PostCommand(int id, long) override {
+    if (id == shell::kCommandNextTrack) PostEvent(Event::End);
+  }
+  void PostMessage(shell::Message message, long, long) override {
+    if (message == shell::kStreamMetadata) PostEvent(Event::Metadata);
+  }
+  void UpdateWindowTitle() override {}
+  void UpdateStatusBar() override {}
+};
+
+// The StreamTitle of the stream's last metadata block, or empty.
+std::string StreamTitle() {
+  std::vector<char> meta = audio::ChannelGetTags(Player().info_channel, audio::TAG_META);
+  std::string text(meta.begin(), meta.end());
+  size_t at = text.find("StreamTitle='");
+  if (at == std::string::npos) return {};
+  at += 13;
+  size_t end = text.find("';", at);
+  return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::string Clock(double seconds) {
+  int s = static_cast<int>(seconds);
+  char buf[32];
+  if (s >= 3600) {
+    std::snprintf(buf, sizeof buf, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(buf, sizeof buf, "%d:%02d", s / 60, s % 60);
+  }
+  return buf;
+}
+
+void PrintUsage() {
+  std::cout << "Usage: sonderlane FILE-OR-URL\n"
+               "Plays a media file or an http(s) stream and says what it plays.\n\n"
+               "  --help     show this help and exit\n"
+               "  --version  show the version and exit\n";
+}
+
+void OnSignal(int) {
+  g_signalled = 1;
+  g_wake.notify_one();  // not strictly signal-safe; the wait below also polls the flag
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    PrintUsage();
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "Sonderlane " << kVersion << "\n";
+    return 0;
+  }
+  if (argc != 2) {
+    PrintUsage();
+    return 2;
+  }
+  const std::string target = argv[1];
+
+  ConsoleWindow window;
+  shell::SetMainWindow(&window);
+  SetSpeechSink([](const std::string& text, bool) { std::cout << text << std::endl; });
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+
+  if (!InitAudioEngine()) return 1;
+  ThePlaylist().entries = {target};
+  ThePlaylist().current = 0;
+  if (!OpenMedia(target)) {
+    ShutdownAudioEngine();
+    return 1;
+  }
+  AddRecentFile(target);
+
+  PlayerState& p = Player();
+  double length = CurrentTempoProcessor()->GetLengthSeconds();
+  std::string name = IsUrl(target) ? target : FileNameOf(target);
+  Speak(Tr("Playing") + " " + name + (length > 0 ? " (" + Clock(length) + ")" : std::string()));
+
+  int code = 0;
+  for (bool done = false; !done;) {
+    std::unique_lock lock(g_mutex);
+    g_wake.wait_for(lock, std::chrono::milliseconds(200),
+                    [] { return !g_events.empty() || g_signalled; });
+    if (g_signalled) break;
+    while (!g_events.empty()) {
+      Event e = g_events.front();
+      g_events.pop_front();
+      if (e.kind == Event::End) done = true;
+      if (e.kind == Event::Metadata) {
+        lock.unlock();
+        std::string title = StreamTitle();
+        if (!title.empty()) Speak(title);
+        lock.lock();
+      }
+    }
+  }
+  (void)p;
+  ShutdownAudioEngine();
+  shell::SetMainWindow(nullptr);
+  return code;
+}

@@ -1,0 +1,84 @@
+// Test support: a main window that records what the logic shows, posts and speaks.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "shell.h"
+#include "speech.h"
+
+namespace testsupport {
+
+class RecordingShell : public shell::MainWindow {
+ public:
+  struct Box {
+    std::string text, caption;
+    shell::Icon icon;
+  };
+  struct Posted {
+    int id;
+    long lparam;
+  };
+
+  RecordingShell() {
+    shell::SetMainWindow(this);
+    SetSpeechSink([this](const std::string& text, bool) {
+      std::lock_guard lock(mutex_);
+      spoken.push_back(text);
+    });
+  }
+  ~RecordingShell() override {
+    shell::SetMainWindow(nullptr);
+    SetSpeechSink(nullptr);
+  }
+
+  void ShowMessage(const std::string& text, const std::string& caption, shell::Icon icon) override {
+    std::lock_guard lock(mutex_);
+    boxes.push_back({text, caption, icon});
+  }
+  void PostCommand(int id, long lparam) override {
+    std::lock_guard lock(mutex_);
+    commands.push_back({id, lparam});
+    cv_.notify_all();
+  }
+  void PostMessage(shell::Message message, long, long) override {
+    std::lock_guard lock(mutex_);
+    messages.push_back(message);
+    cv_.notify_all();
+  }
+  void UpdateWindowTitle() override { ++title_updates; }
+  void UpdateStatusBar() override { ++status_updates; }
+
+  // Waits until a command was posted; false after `ms`.
+  bool WaitCommand(int ms) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !commands.empty(); });
+  }
+  bool WaitMessage(shell::Message m, int ms) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      for (auto x : messages)
+        if (x == m) return true;
+      return false;
+    });
+  }
+  std::string LastBox() {
+    std::lock_guard lock(mutex_);
+    return boxes.empty() ? std::string() : boxes.back().text;
+  }
+
+  std::vector<Box> boxes;
+  std::vector<Posted> commands;
+  std::vector<shell::Message> messages;
+  std::vector<std::string> spoken;
+  int title_updates = 0, status_updates = 0;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+};
+
+}  // namespace testsupport

@@ -103,12 +103,7 @@ void SoundTouchProcessor::SetPositionSeconds(double seconds) {
 // and attaches nothing, so opening media falls back to SoundTouch as it does for any engine
 // that cannot start; the next open tries the selected algorithm again.
 
-audio::HSTREAM SpeedyProcessor::Create(audio::HSTREAM, float source_rate) {
-  source_rate_ = source_rate;
-  return 0;
-}
-
-audio::HSTREAM SignalsmithProcessor::Create(audio::HSTREAM, float source_rate) {
+audio::HSTREAM UnbuiltProcessor::Create(audio::HSTREAM, float source_rate) {
   source_rate_ = source_rate;
   return 0;
 }

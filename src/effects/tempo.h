@@ -59,32 +59,32 @@ class SoundTouchProcessor : public TempoProcessor {
 
 // Speech speed-up (algorithm 1) and spectral stretch (algorithm 2). Their engines are not part
 // of the program yet: Create reports failure, so the player falls back to SoundTouch.
-class SpeedyProcessor : public TempoProcessor {
+class UnbuiltProcessor : public TempoProcessor {
  public:
+  explicit UnbuiltProcessor(int id) : id_(id) {}
   audio::HSTREAM Create(audio::HSTREAM source, float source_rate) override;
   void Release() override {}
   void SetTempo(float percent) override { tempo_ = percent; }
   void SetPitch(float semitones) override { pitch_ = semitones; }
   void SetRate(float factor) override { rate_ = factor; }
   bool IsActive() const override { return false; }
-  int AlgorithmId() const override { return 1; }
+  int AlgorithmId() const override { return id_; }
   double GetLengthSeconds() const override { return 0; }
   double GetPositionSeconds() const override { return 0; }
   void SetPositionSeconds(double) override {}
+
+ private:
+  int id_;
 };
 
-class SignalsmithProcessor : public TempoProcessor {
+class SpeedyProcessor : public UnbuiltProcessor {
  public:
-  audio::HSTREAM Create(audio::HSTREAM source, float source_rate) override;
-  void Release() override {}
-  void SetTempo(float percent) override { tempo_ = percent; }
-  void SetPitch(float semitones) override { pitch_ = semitones; }
-  void SetRate(float factor) override { rate_ = factor; }
-  bool IsActive() const override { return false; }
-  int AlgorithmId() const override { return 2; }
-  double GetLengthSeconds() const override { return 0; }
-  double GetPositionSeconds() const override { return 0; }
-  void SetPositionSeconds(double) override {}
+  SpeedyProcessor() : UnbuiltProcessor(1) {}
+};
+
+class SignalsmithProcessor : public UnbuiltProcessor {
+ public:
+  SignalsmithProcessor() : UnbuiltProcessor(2) {}
 };
 
 // The one processor; created of the selected algorithm when none exists.

@@ -99,11 +99,31 @@ void ApplyVolumeAndChain(PlayerState& p) {
   ApplyDspChain(p.output);
 }
 
+// Frees a source that no output could be made from.
+void AbandonSource(PlayerState& p) {
+  audio::StreamFree(p.source);
+  p.source = 0;
+  p.info_channel = 0;
+  p.opening = false;
+}
+
 void Refresh() {
   if (shell::MainWindow* w = shell::Main()) {
     w->UpdateWindowTitle();
     w->UpdateStatusBar();
   }
+}
+
+// The last steps of every successful open: volume and effects, the end sync, play, refresh.
+bool StartPlaying(PlayerState& p) {
+  ApplyVolumeAndChain(p);
+  SetEndSync(p);
+  audio::ChannelPlay(p.output, false);
+  p.kind = MediaKind::Audio;
+  p.video_shown = false;
+  p.opening = false;
+  Refresh();
+  return true;
 }
 
 bool PlaylistHoldsAtMostOne() { return ThePlaylist().entries.size() <= 1; }
@@ -227,25 +247,14 @@ bool OpenMedia(const std::string& path) {
     p.output = CreateOutput(p, 0, true);
   }
   if (!p.output) {
-    audio::StreamFree(p.source);
-    p.source = 0;
-    p.info_channel = 0;
-    p.opening = false;
+    AbandonSource(p);
     if (PlaylistHoldsAtMostOne()) shell::ShowMessage(Tr("Failed to create tempo stream."), shell::Icon::Error);
     return false;
   }
   if (CurrentTempoProcessor()->AlgorithmId() == 0) p.source = 0;  // the output owns it now
 
   ApplyRate(p);
-  ApplyVolumeAndChain(p);
-  SetEndSync(p);
-  audio::ChannelPlay(p.output, false);
-
-  p.kind = MediaKind::Audio;
-  p.video_shown = false;
-  p.opening = false;
-  Refresh();
-  return true;
+  return StartPlaying(p);
 }
 
 bool OpenUrl(const std::string& url, bool quiet) {
@@ -284,9 +293,7 @@ bool OpenUrl(const std::string& url, bool quiet) {
   DestroyTempoProcessor();
   TempoProcessor* tp = CurrentTempoProcessor();
   if (!tp) {
-    audio::StreamFree(p.source);
-    p.source = p.info_channel = 0;
-    p.opening = false;
+    AbandonSource(p);
     if (!quiet) shell::ShowMessage(Tr("Failed to create tempo processor."), shell::Icon::Error);
     return false;
   }
@@ -294,9 +301,7 @@ bool OpenUrl(const std::string& url, bool quiet) {
   tp->SetPitch(s.Pitch);
   p.output = tp->Create(p.source, p.source_rate);
   if (!p.output) {
-    audio::StreamFree(p.source);
-    p.source = p.info_channel = 0;
-    p.opening = false;
+    AbandonSource(p);
     if (!quiet) shell::ShowMessage(Tr("Failed to create tempo stream for URL."), shell::Icon::Error);
     return false;
   }
@@ -306,15 +311,7 @@ bool OpenUrl(const std::string& url, bool quiet) {
   }
   if (!p.live) ApplyRate(p);
   audio::ChannelSetAttribute(p.output, audio::ATTRIB_BUFFER, 1.0f);
-  ApplyVolumeAndChain(p);
-  SetEndSync(p);
-  audio::ChannelPlay(p.output, false);
-
-  p.kind = MediaKind::Audio;
-  p.video_shown = false;
-  p.opening = false;
-  Refresh();
-  return true;
+  return StartPlaying(p);
 }
 
 void AddRecentFile(const std::string& path) {

@@ -240,7 +240,7 @@ void IcyServer::Serve(int fd) {
   std::string status = route.kind == IcyRoute::Kind::Icy ? "ICY 200 OK" : "HTTP/1.0 200 OK";
   std::string headers;
   if (!route.live) {
-    if (req.range_start > 0) {
+    if (req.range_start > 0 && !route.ignore_range) {
       if (req.range_start >= size) {
         send_text("HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */" +
                   std::to_string(size) + "\r\nContent-Length: 0\r\n\r\n");

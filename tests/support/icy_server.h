@@ -42,6 +42,7 @@ struct IcyRoute {
   std::string payload;               // the audio bytes
   bool live = true;                  // true: payload looped without end, no Content-Length;
                                      // false: served once with Content-Length and Range
+  bool ignore_range = false;         // answer Range requests with the whole file (200)
   std::int64_t die_after = -1;       // close the connection after this many body bytes
   std::int64_t stall_after = -1;     // after this many body bytes, send nothing more (the
                                      // connection stays open until the client leaves)

@@ -17,6 +17,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -66,8 +67,11 @@ class FileReader final : public ByteReader {
   int Read(std::uint8_t* buffer, int size) override {
     std::int64_t left = size_ - pos_;
     if (left <= 0 || size <= 0) return 0;
-    ssize_t n = ::pread(fd_, buffer, static_cast<std::size_t>(std::min<std::int64_t>(size, left)),
-                        static_cast<off_t>(base_ + pos_));
+    ssize_t n;
+    do {
+      n = ::pread(fd_, buffer, static_cast<std::size_t>(std::min<std::int64_t>(size, left)),
+                  static_cast<off_t>(base_ + pos_));
+    } while (n < 0 && errno == EINTR);
     if (n < 0) return -1;
     pos_ += n;
     return static_cast<int>(n);
@@ -174,26 +178,27 @@ const AVInputFormat* DemuxerForMime(const std::string& mime_type) {
   std::string m = Lower(mime_type.substr(0, mime_type.find(';')));
   m.erase(0, m.find_first_not_of(" \t"));
   m.erase(m.find_last_not_of(" \t") + 1);
-  static const std::map<std::string, const char*> table = {
-      {"audio/mpeg", "mp3"},         {"audio/mp3", "mp3"},
-      {"audio/mpeg3", "mp3"},        {"audio/x-mpeg", "mp3"},
-      {"audio/aac", "aac"},          {"audio/aacp", "aac"},
-      {"audio/x-aac", "aac"},        {"audio/ogg", "ogg"},
-      {"application/ogg", "ogg"},    {"audio/vorbis", "ogg"},
-      {"audio/opus", "ogg"},         {"audio/x-ogg", "ogg"},
-      {"audio/flac", "flac"},        {"audio/x-flac", "flac"},
-      {"audio/wav", "wav"},          {"audio/x-wav", "wav"},
-      {"audio/wave", "wav"},         {"audio/vnd.wave", "wav"},
-      {"audio/mp4", "mp4"},          {"audio/x-m4a", "mp4"},
-      {"audio/m4a", "mp4"},          {"video/mp4", "mp4"},
-      {"audio/webm", "matroska"},    {"video/webm", "matroska"},
-      {"audio/x-matroska", "matroska"}, {"audio/x-ms-wma", "asf"},
-      {"video/x-ms-asf", "asf"},     {"application/vnd.apple.mpegurl", "hls"},
-      {"application/x-mpegurl", "hls"}, {"audio/mpegurl", "hls"},
-      {"audio/x-mpegurl", "hls"},
+  static const struct {
+    const char* demuxer;
+    const char* types;  // space-separated, with a space at either end
+  } kTable[] = {
+      {"mp3", " audio/mpeg audio/mp3 audio/mpeg3 audio/x-mpeg "},
+      {"aac", " audio/aac audio/aacp audio/x-aac "},
+      {"ogg", " audio/ogg application/ogg audio/vorbis audio/opus audio/x-ogg "},
+      {"flac", " audio/flac audio/x-flac "},
+      {"wav", " audio/wav audio/x-wav audio/wave audio/vnd.wave "},
+      {"mp4", " audio/mp4 audio/x-m4a audio/m4a video/mp4 "},
+      {"matroska", " audio/webm video/webm audio/x-matroska "},
+      {"asf", " audio/x-ms-wma video/x-ms-asf "},
+      {"hls",
+       " application/vnd.apple.mpegurl application/x-mpegurl audio/mpegurl "
+       "audio/x-mpegurl "},
   };
-  auto it = table.find(m);
-  return it == table.end() ? nullptr : av_find_input_format(it->second);
+  if (m.empty() || m.find(' ') != std::string::npos) return nullptr;
+  for (const auto& row : kTable) {
+    if (std::strstr(row.types, (" " + m + " ").c_str())) return av_find_input_format(row.demuxer);
+  }
+  return nullptr;
 }
 
 // A URL's path part, so that the probe sees its file extension ("a.mp3?x=1" → "a.mp3").
@@ -216,8 +221,8 @@ std::uint32_t Be32(const std::uint8_t* p) {
 // Encoder delay and padding from the LAME extension of an MP3's Xing/Info frame.
 struct Mp3Padding {
   bool found = false;
-  int start = 0;  // samples of encoder delay
-  int end = 0;    // samples of padding at the end
+  int start = 0;            // samples of encoder delay
+  int end = 0;              // samples of padding at the end
   std::int64_t frames = 0;  // frames of audio per the Xing header, 0 unknown
   int frame_samples = 0;    // samples per frame
 };
@@ -264,20 +269,23 @@ Mp3Padding ReadMp3Padding(const std::vector<std::uint8_t>& p) {
   return out;
 }
 
-// Adds the items of an FFmpeg metadata dictionary as "key=value" texts, skipping keys already
-// present and the container's technical entries, which are no tags.
+// Adds the items of an FFmpeg metadata dictionary as "key=value" texts, leaving out keys that
+// an earlier dictionary gave (`seen`, which this one's keys join) and the container's
+// technical entries, which are no tags.
 void AddDictionary(const AVDictionary* dict, std::vector<std::string>* texts,
                    std::vector<std::string>* seen) {
   static const char* const kNotTags[] = {"major_brand", "minor_version", "compatible_brands",
                                          "handler_name", "vendor_id"};
+  std::vector<std::string> keys;
   const AVDictionaryEntry* e = nullptr;
   while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
     std::string key = Lower(e->key);
     if (std::find(std::begin(kNotTags), std::end(kNotTags), key) != std::end(kNotTags)) continue;
     if (std::find(seen->begin(), seen->end(), key) != seen->end()) continue;
-    seen->push_back(key);
+    keys.push_back(key);
     texts->push_back(std::string(e->key) + "=" + e->value);
   }
+  seen->insert(seen->end(), keys.begin(), keys.end());
 }
 
 // ==== The Source ===============================================================================
@@ -345,10 +353,10 @@ class FfmpegSource final : public Source {
   Format format_;
   AVChannelLayout out_layout_{};
   AVRational time_base_{1, 1};
-  std::int64_t origin_pts_ = 0;   // timestamp of the first frame (position 0)
+  std::int64_t origin_pts_ = 0;  // timestamp of the first frame (position 0)
   std::int64_t length_ = -1;
-  bool exact_length_ = false;     // the container states the length: deliver exactly that
-  std::int64_t preroll_ = 0;      // frames decoded before a seek target to settle the decoder
+  bool exact_length_ = false;  // the container states the length: deliver exactly that
+  std::int64_t preroll_ = 0;   // frames decoded before a seek target to settle the decoder
   bool seekable_ = false;
   bool mp3_ = false;
   float bitrate_ = 0;
@@ -396,8 +404,8 @@ int FfmpegSource::Open(const std::string& name_hint, const std::string& mime_typ
 int FfmpegSource::OpenInput(const std::string& name_hint, const std::string& mime_type) {
   auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
   if (!buffer) return ERROR_MEM;
-  avio_ = avio_alloc_context(buffer, kIoBufferBytes, 0, &bridge_, &AvioBridge::ReadPacket,
-                             nullptr, &AvioBridge::SeekTo);
+  avio_ = avio_alloc_context(buffer, kIoBufferBytes, 0, &bridge_, &AvioBridge::ReadPacket, nullptr,
+                             &AvioBridge::SeekTo);
   if (!avio_) {
     av_free(buffer);
     return ERROR_MEM;
@@ -472,6 +480,7 @@ int FfmpegSource::Prime() {
   if (frame_->sample_rate <= 0 || channels <= 0) return ERROR_FORMAT;
   format_.rate = frame_->sample_rate;
   format_.channels = channels;
+  if (time_base_.num <= 0 || time_base_.den <= 0) time_base_ = AVRational{1, format_.rate};
   if (frame_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
     av_channel_layout_default(&out_layout_, channels);
   } else if (av_channel_layout_copy(&out_layout_, &frame_->ch_layout) < 0) {
@@ -502,9 +511,13 @@ void FfmpegSource::ReadStreamFacts() {
   if (dur > 0) {
     // Ogg durations count the Opus pre-skip the decoder drops.
     if (FormatIs(fmt_, "ogg") && st->codecpar->initial_padding > 0) {
-      dur -= av_rescale(st->codecpar->initial_padding, rate, st->codecpar->sample_rate > 0
-                                                                 ? st->codecpar->sample_rate
-                                                                 : rate);
+      dur -= av_rescale(st->codecpar->initial_padding, rate,
+                        st->codecpar->sample_rate > 0 ? st->codecpar->sample_rate : rate);
+    }
+    // Matroska/WebM: the stream starts before zero by the Opus pre-skip, and the duration
+    // counts from there.
+    if (FormatIs(fmt_, "matroska") && st->start_time != AV_NOPTS_VALUE && st->start_time < 0) {
+      dur += av_rescale_q(st->start_time, st->time_base, AVRational{1, rate});
     }
     // MP4 without an edit list: the media duration counts the AAC priming FFmpeg skips (the
     // stream then starts late).
@@ -516,17 +529,13 @@ void FfmpegSource::ReadStreamFacts() {
   }
   // MP3: the Xing frame count covers encoder delay and padding; FFmpeg drops both when it has
   // the LAME header (and then starts the stream late), so the length leaves them out too.
-  // Over an input of unknown size FFmpeg does not trust the Xing count; its frame count then
-  // gives the length, and the padding is dropped by ending there.
+  // An input without a size is a live stream: its Info frame, if a station sends one, describes
+  // one file of many and gives no length.
   if (mp3_) {
     Mp3Padding pad = ReadMp3Padding(bridge_.prefix);
     bool trimmed = pad.found && st->start_time != AV_NOPTS_VALUE && st->start_time > 0;
     if (length_ > 0 && trimmed && exact_length_) {
       length_ = std::max<std::int64_t>(length_ - pad.start - pad.end, 0);
-    } else if (!seekable_ && pad.frames > 0 && pad.frame_samples > 0) {
-      std::int64_t total = pad.frames * pad.frame_samples;
-      length_ = std::max<std::int64_t>(total - (trimmed ? pad.start + pad.end : 0), 0);
-      exact_length_ = true;
     }
   }
 
@@ -537,20 +546,20 @@ void FfmpegSource::ReadStreamFacts() {
   }
   bitrate_ = bits > 0 ? static_cast<float>(bits) / 1000.0f : 0.0f;
 
-  int raw = dec_->bits_per_raw_sample > 0 ? dec_->bits_per_raw_sample
-                                          : st->codecpar->bits_per_raw_sample;
+  int raw =
+      dec_->bits_per_raw_sample > 0 ? dec_->bits_per_raw_sample : st->codecpar->bits_per_raw_sample;
   if (raw <= 0) raw = av_get_bytes_per_sample(dec_->sample_fmt) * 8;
   original_bits_ = raw > 0 ? static_cast<DWORD>(raw) : 0;
 
   // A lossy decoder needs some frames before the target after a seek to settle.
   const AVCodecDescriptor* desc = avcodec_descriptor_get(st->codecpar->codec_id);
-  bool lossless = desc && (desc->props & AV_CODEC_PROP_LOSSLESS) &&
-                  !(desc->props & AV_CODEC_PROP_LOSSY);
+  bool lossless =
+      desc && (desc->props & AV_CODEC_PROP_LOSSLESS) && !(desc->props & AV_CODEC_PROP_LOSSY);
   if (!lossless) {
-    std::int64_t codec_preroll = st->codecpar->seek_preroll > 0 && st->codecpar->sample_rate > 0
-                                     ? av_rescale(st->codecpar->seek_preroll, rate,
-                                                  st->codecpar->sample_rate)
-                                     : 0;
+    std::int64_t codec_preroll =
+        st->codecpar->seek_preroll > 0 && st->codecpar->sample_rate > 0
+            ? av_rescale(st->codecpar->seek_preroll, rate, st->codecpar->sample_rate)
+            : 0;
     preroll_ = std::max<std::int64_t>(codec_preroll, rate / 10);
   }
   // Ogg: FFmpeg labels the packets of the page a seek lands on from the seek itself, wrongly
@@ -595,9 +604,15 @@ std::vector<char> FfmpegSource::Tags(DWORD kind) const {
   if (it != file_tags_.end()) return it->second;
   std::vector<char> block;
   switch (kind) {
-    case TAG_ID3V2: block = ReadId3v2Block(tag_path_); break;
-    case TAG_ID3: block = ReadId3v1Block(tag_path_); break;
-    case TAG_OGG: block = ReadVorbisCommentBlock(tag_path_); break;
+    case TAG_ID3V2:
+      block = ReadId3v2Block(tag_path_);
+      break;
+    case TAG_ID3:
+      block = ReadId3v1Block(tag_path_);
+      break;
+    case TAG_OGG:
+      block = ReadVorbisCommentBlock(tag_path_);
+      break;
     case TAG_APE:
       block = ReadApeBlock(tag_path_);
       if (block.empty()) block = fixed();
@@ -742,9 +757,9 @@ bool FfmpegSource::TakeFrame() {
   if (seeking_) {
     std::int64_t ts = frame_->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE) ts = frame_->pts;
-    std::int64_t start = ts != AV_NOPTS_VALUE
-                             ? av_rescale_q(ts - origin_pts_, time_base_, AVRational{1, format_.rate})
-                             : seek_cursor_;
+    std::int64_t start = ts != AV_NOPTS_VALUE ? av_rescale_q(ts - origin_pts_, time_base_,
+                                                             AVRational{1, format_.rate})
+                                              : seek_cursor_;
     if (start < 0 && ts == AV_NOPTS_VALUE) start = seek_target_;  // no way to tell: take it
     if (start + nb <= seek_target_) {
       seek_cursor_ = start + nb;
@@ -761,8 +776,8 @@ bool FfmpegSource::TakeFrame() {
   pending_.resize(std::size_t(gap + capacity) * ch);
   std::fill(pending_.begin(), pending_.begin() + gap * ch, 0.0f);
   auto* dst = reinterpret_cast<std::uint8_t*>(pending_.data() + gap * ch);
-  int got = swr_convert(swr_, &dst, capacity, const_cast<const std::uint8_t**>(frame_->extended_data),
-                        nb);
+  int got = swr_convert(swr_, &dst, capacity,
+                        const_cast<const std::uint8_t**>(frame_->extended_data), nb);
   if (got < 0) got = 0;
   pending_.resize(std::size_t(gap + got) * ch);
   pending_at_ = std::size_t(std::min<std::int64_t>(skip, got)) * ch;
@@ -830,8 +845,8 @@ std::unique_ptr<Source> OpenFfmpegFile(const std::string& path, std::uint64_t of
 }
 
 std::unique_ptr<Source> OpenFfmpegReader(std::unique_ptr<ByteReader> reader,
-                                         const std::string& name_hint,
-                                         const std::string& mime_type, int* error) {
+                                         const std::string& name_hint, const std::string& mime_type,
+                                         int* error) {
   int err = ERROR_FILEOPEN;
   if (reader) {
     auto source = std::make_unique<FfmpegSource>(std::move(reader), std::string());

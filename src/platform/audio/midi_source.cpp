@@ -440,7 +440,8 @@ int ReadMidiFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
 
 // Keeps every registered font loaded in one silent synth. FluidSynth shares sample data
 // between synths that load the same file (its sample cache), so each stream's own load of a
-// registered font parses only the preset tables and never reads the samples again.
+// registered font reads only the preset tables (a few MB and tens of ms for a GM set) and
+// never the samples, however large the font.
 class FontKeeper {
  public:
   int Load(const std::string& path) {
@@ -449,6 +450,7 @@ class FontKeeper {
       settings_ = new_fluid_settings();
       if (!settings_) return -1;
       fluid_settings_setint(settings_, "synth.polyphony", 1);
+      fluid_settings_setint(settings_, "synth.lock-memory", 0);  // as the streams' synths
       fluid_settings_setint(settings_, "synth.reverb.active", 0);
       fluid_settings_setint(settings_, "synth.chorus.active", 0);
       synth_ = new_fluid_synth(settings_);
@@ -666,6 +668,7 @@ std::unique_ptr<Synth> MakeSynth(int rate, DWORD flags, const std::vector<FontUs
   fluid_settings_setnum(s, "synth.gain", kSynthGain);
   fluid_settings_setint(s, "synth.polyphony", std::clamp(Config().midi_voices.load(), 1, 65535));
   fluid_settings_setint(s, "synth.threadsafe-api", 0);  // the stream serialises every call
+  fluid_settings_setint(s, "synth.lock-memory", 0);     // do not pin a large font's samples
   fluid_settings_setstr(s, "player.timing-source", "sample");
   fluid_settings_setint(s, "player.reset-synth", 0);  // let the last notes ring out
   box->synth.reset(new_fluid_synth(s));

@@ -191,16 +191,16 @@ OggCodec IdentifyOgg(const std::vector<std::uint8_t>& first) {
   if (starts("\x01vorbis", 7)) return OggCodec::Vorbis;
   if (starts("OpusHead", 8)) return OggCodec::Opus;
   if (starts("Speex   ", 8)) return OggCodec::Speex;
-  if (starts("\x7f" "FLAC", 5)) return OggCodec::Flac;
+  if (starts("\177FLAC", 5)) return OggCodec::Flac;
   return OggCodec::Other;
 }
 
 // One logical stream of an Ogg file while its header packets are put together.
 struct OggStream {
   OggCodec codec = OggCodec::Unknown;
-  int packets = 0;                   // complete packets seen
-  std::vector<std::uint8_t> partial; // packet being assembled
-  bool skipping = false;             // dropping the rest of a packet that started before us
+  int packets = 0;                    // complete packets seen
+  std::vector<std::uint8_t> partial;  // packet being assembled
+  bool skipping = false;              // dropping the rest of a packet that started before us
 };
 
 // Looks at a complete header packet of the audio stream; sets *block and returns true when

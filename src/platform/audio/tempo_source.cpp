@@ -6,32 +6,33 @@
 //   and pitch × rate are both exactly 1). The source's frames are handed through unchanged:
 //   bit-exact, no latency.
 // - SoundTouch: SoundTouch does tempo, pitch and rate, with its own anti-alias options. Like the
-//   library itself, it clicks when the effective rate (pitch × rate) reaches or crosses 1.0,
-//   because SoundTouch then reorders its two stages (measured: a step of up to 0.9 full scale
-//   on a 0.5 sine when the pitch goes from -1 to +1 semitone).
-// - Fixed order (ATTRIB_TEMPO_OPTION_PREVENT_CLICK): SoundTouch only stretches time (tempo ×
-//   rate / pitch, its own rate left at exactly 1), then our band-limited resampler transposes
-//   by pitch × rate. The stages never reorder, so no setting change clicks, and the transposition
-//   is flat to 19 kHz (SoundTouch's own is -2.9 dB at 20 kHz). The anti-alias options do not
-//   apply in this path, as in SoundTouch's own click-free build.
+//   library itself, it clicks when its effective rate (pitch × rate) reaches or crosses 1.0,
+//   because SoundTouch then reorders its two stages (measured on a 0.5 sine at 1 kHz, pitch -1 to
+//   +1 semitone: a second-difference spike of 0.86 where the sine's own is 0.011).
+// - Fixed order (ATTRIB_TEMPO_OPTION_PREVENT_CLICK): SoundTouch only stretches time (by
+//   tempo / pitch, its own rate left at exactly 1), then our band-limited resampler transposes by
+//   pitch × rate. The stages never reorder, so no setting change clicks, and the transposition is
+//   flat (within 0.01 dB to 18 kHz; SoundTouch's own loses 0.4 dB at 10 kHz, 1.8 dB at 16 kHz).
+//   The anti-alias options do not apply here, as in SoundTouch's own click-free build.
 //
 // Changing path (identity <-> processing, PREVENT_CLICK toggled, an option changed while
 // processing) is a splice, never a flush: every frame read from the source is also kept in a
-// ring of raw history. The splice takes the next few milliseconds of the old path's output,
-// restarts the new path at the source frame that output stands for (replaying the raw frames
-// from the ring, so nothing read is lost and nothing is read twice), and crossfades the old
-// output into the new over those milliseconds. Leaving a tempo-only path, the splice point is
-// found by matching the old output against the raw history, so the crossfade joins identical
-// sound. Entering processing from bypass the splice point is exact. Nothing is dropped or
-// repeated beyond the splice's own few milliseconds (up to about 20 ms when a pitch-shifted
-// path is left, which is SoundTouch's own sequence granularity).
+// ring of raw history. The splice takes the next 8 ms of the old path's output, restarts the new
+// path at the source frame that output stands for (replaying the raw frames from the ring, so
+// nothing read is lost and nothing is read twice), and crossfades the old output into the new.
+// Leaving a tempo-only path, the splice point is found by matching the old output against the
+// raw history, so the crossfade joins identical sound; entering processing from bypass it is
+// exact. Leaving a pitch-shifted path the splice point is the position estimate below, which
+// may repeat or skip up to a few tens of milliseconds (SoundTouch's own sequence granularity).
+// Tempo, pitch and rate changes within a path go to the running processors directly.
 //
 // Positions: PositionFrames() is the source frame whose sound the next Read delivers: the
 // source frames fed minus what is still inside SoundTouch (and the resampler). It is kept as
-// exact bookkeeping - every output frame accounts for tempo × rate source frames, the same
-// measure SoundTouch uses to size its output - instead of from SoundTouch's buffer counts, which
-// miss the look-ahead inside its stages. Within a SoundTouch sequence the true position may lie
-// some tens of milliseconds either side (WSOLA copies whole sequences at speed 1).
+// exact bookkeeping - every output frame accounts for tempo × rate source frames, the measure
+// SoundTouch sizes its output by - rather than from SoundTouch's buffer counts, which miss the
+// look-ahead inside its stages. The sound itself strays around it: WSOLA copies each sequence at
+// speed 1, so at +100 % the delivered sound trails the position by about 20 ms on average
+// (10 to 30 ms), at -50 % it leads by about as much.
 //
 // End of the source: the input is pushed out with silence until SoundTouch has produced as many
 // frames as the input fed calls for (as SoundTouch's flush does, but without allocating); then
@@ -41,7 +42,8 @@
 // Threads: Read, Seek and PositionFrames run on the channel's reader thread (serialised by the
 // channel). SetAttribute/GetAttribute may come from any thread: they only touch the wanted
 // settings under settings_mutex_; the reader applies them at its next Read. Nothing is
-// allocated per Read after warm-up, except inside SoundTouch when an option changes.
+// allocated per Read once SoundTouch's buffers have grown, except inside SoundTouch when an
+// option changes. Exceptions from SoundTouch (out of memory) end the stream.
 #include "tempo_source.h"
 
 #include <soundtouch/SoundTouch.h>
@@ -70,9 +72,16 @@ constexpr std::int64_t kMaxRingSamples = std::int64_t{1} << 23;  // 32 MB of flo
 constexpr double kSearchBaseSeconds = 0.03;
 constexpr double kSearchPerTempoSeconds = 0.04;
 constexpr double kSearchMaxSeconds = 0.25;
-// Frames pulled from the source per step, and SoundTouch output staged for the resampler.
+// Frames pulled from the source per step: at least kPullFrames, more when SoundTouch needs more
+// input per sequence (fast tempo), since its input buffer grows by what each call brings and
+// small steps would make it copy its whole backlog again and again.
 constexpr int kPullFrames = 1024;
+constexpr int kMaxPullFrames = 65536;
+// SoundTouch output staged for the resampler.
 constexpr int kStageFrames = 1024;
+// Points compared when matching the old output against the raw history (every frame at 44.1 or
+// 48 kHz, every 2nd/4th at 96/192 kHz): about 6 ms of sound, and 256 multiply-adds per candidate.
+constexpr int kMatchPoints = 256;
 
 // Accepted ranges of the attributes.
 constexpr float kTempoMin = -95.0f, kTempoMax = 5000.0f;      // percent
@@ -94,17 +103,19 @@ struct Settings {
   bool prevent_click = false;
 };
 
-bool SameOptions(const Settings& a, const Settings& b) {
-  return a.aa_filter == b.aa_filter && a.aa_length == b.aa_length &&
+// Whether SoundTouch would process alike under both; its anti-alias options only matter when it
+// transposes itself.
+bool SameOptions(const Settings& a, const Settings& b, bool with_aa) {
+  return (!with_aa || (a.aa_filter == b.aa_filter && a.aa_length == b.aa_length)) &&
          a.quick_seek == b.quick_seek && a.sequence_ms == b.sequence_ms &&
          a.seekwindow_ms == b.seekwindow_ms && a.overlap_ms == b.overlap_ms;
 }
 
 // The factors the settings stand for.
 struct Factors {
-  double tempo = 1.0;  // speed without pitch
-  double pitch = 1.0;  // pitch without speed
-  double rate = 1.0;   // both
+  double tempo = 1.0;                            // speed without pitch
+  double pitch = 1.0;                            // pitch without speed
+  double rate = 1.0;                             // both
   double Speed() const { return tempo * rate; }  // source frames per output frame
   double Transpose() const { return pitch * rate; }
   bool Identity() const { return Speed() == 1.0 && Transpose() == 1.0; }
@@ -166,6 +177,7 @@ class TempoSource final : public Source {
   void ApplyOptionsToSoundTouch(const Settings& s);
   void ConfigureRates(const Factors& f);
   void ApplyRatesLive(const Factors& f);
+  void UpdatePullSize();
   void Restart(Path target, std::int64_t frame);
   void FinishSplice();
   std::int64_t FindSplicePoint(const float* old_output, int frames, std::int64_t estimate) const;
@@ -205,10 +217,10 @@ class TempoSource final : public Source {
   double speed_ = 1.0;      // source frames per output frame
   double transpose_ = 1.0;  // pitch × rate of the path (1: the output is time-stretched source)
   double resample_ratio_ = 1.0;  // fixed order: the resampler's ratio
-  double out_pos_ = 0.0;    // source frame of the next output frame
-  double expected_out_ = 0.0;  // output frames the input fed calls for
-  std::int64_t got_out_ = 0;   // output frames taken
-  double old_speed_ = 1.0;     // output made before the last speed change keeps its mapping
+  double out_pos_ = 0.0;         // source frame of the next output frame
+  double expected_out_ = 0.0;    // output frames the input fed calls for
+  std::int64_t got_out_ = 0;     // output frames taken
+  double old_speed_ = 1.0;       // output made before the last speed change keeps its mapping
   double old_speed_frames_ = 0.0;
   bool flushing_ = false;
   std::int64_t tail_left_ = 0;
@@ -232,10 +244,11 @@ class TempoSource final : public Source {
   bool failed_ = false;
 
   // Scratch.
+  int pull_frames_ = kPullFrames;
   std::vector<float> pull_;
-  std::vector<float> zeros_;
   std::vector<float> prime_out_;
-  mutable std::vector<float> search_;
+  mutable std::vector<float> match_;   // old output, mono
+  mutable std::vector<float> search_;  // raw history, mono
 };
 
 // ================================================================================================
@@ -245,20 +258,6 @@ TempoSource::TempoSource(std::shared_ptr<Source> source) : source_(std::move(sou
   format_ = source_->format();
   ch_ = format_.channels;
   const int rate = format_.rate;
-  xfade_frames_ = std::clamp(static_cast<int>(std::lround(kCrossfadeSeconds * rate)), 16, 8192);
-  ring_cap_ = static_cast<int>(std::clamp<std::int64_t>(std::llround(kRingSeconds * rate), 16384,
-                                                        kMaxRingSamples / ch_));
-  search_max_ = std::max(256, static_cast<int>(kSearchMaxSeconds * rate));
-
-  ring_.assign(static_cast<std::size_t>(ring_cap_) * ch_, 0.0f);
-  collect_.assign(static_cast<std::size_t>(xfade_frames_) * ch_, 0.0f);
-  xfade_.assign(collect_.size(), 0.0f);
-  pull_.assign(static_cast<std::size_t>(kPullFrames) * ch_, 0.0f);
-  zeros_.assign(pull_.size(), 0.0f);
-  prime_out_.assign(pull_.size(), 0.0f);
-  stage_.assign(static_cast<std::size_t>(kStageFrames) * ch_, 0.0f);
-  search_.assign(static_cast<std::size_t>(2 * search_max_ + xfade_frames_ + 1) * ch_, 0.0f);
-  resampler_ = std::make_unique<Resampler>(ch_);
 
   // SoundTouch takes 1..16 channels and rates up to 192 kHz; other formats only pass through.
   try {
@@ -277,6 +276,24 @@ TempoSource::TempoSource(std::shared_ptr<Source> source) : source_(std::move(sou
   } catch (...) {
     st_.reset();
     can_process_ = false;
+  }
+
+  // Buffers; a stream that can only pass through needs hardly any.
+  xfade_frames_ = std::clamp(static_cast<int>(std::lround(kCrossfadeSeconds * rate)), 16, 8192);
+  const std::int64_t ring_wanted = can_process_ ? std::llround(kRingSeconds * rate) : 0;
+  ring_cap_ = static_cast<int>(std::clamp<std::int64_t>(
+      ring_wanted, kPullFrames, std::max<std::int64_t>(kPullFrames, kMaxRingSamples / ch_)));
+  search_max_ = std::max(256, static_cast<int>(kSearchMaxSeconds * rate));
+  ring_.assign(static_cast<std::size_t>(ring_cap_) * ch_, 0.0f);
+  if (can_process_) {
+    collect_.assign(static_cast<std::size_t>(xfade_frames_) * ch_, 0.0f);
+    xfade_.assign(collect_.size(), 0.0f);
+    pull_.assign(static_cast<std::size_t>(kMaxPullFrames) * ch_, 0.0f);
+    prime_out_.assign(static_cast<std::size_t>(kPullFrames) * ch_, 0.0f);
+    stage_.assign(static_cast<std::size_t>(kStageFrames) * ch_, 0.0f);
+    match_.assign(kMatchPoints, 0.0f);
+    search_.assign(static_cast<std::size_t>(2 * search_max_ + xfade_frames_ + 1), 0.0f);
+    resampler_ = std::make_unique<Resampler>(ch_);
   }
   raw_pos_ = ring_end_ = std::max<std::int64_t>(0, source_->PositionFrames());
 }
@@ -341,19 +358,38 @@ bool TempoSource::GetAttribute(DWORD attrib, float* value) const {
   std::lock_guard<std::mutex> lock(settings_mutex_);
   const Settings& s = wanted_;
   switch (attrib) {
-    case ATTRIB_TEMPO: *value = s.tempo; return true;
-    case ATTRIB_TEMPO_PITCH: *value = s.pitch; return true;
+    case ATTRIB_TEMPO:
+      *value = s.tempo;
+      return true;
+    case ATTRIB_TEMPO_PITCH:
+      *value = s.pitch;
+      return true;
     case ATTRIB_TEMPO_FREQ:
       *value = s.freq > 0.0f ? s.freq : static_cast<float>(format_.rate);
       return true;
-    case ATTRIB_TEMPO_OPTION_USE_AA_FILTER: *value = s.aa_filter ? 1.0f : 0.0f; return true;
-    case ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH: *value = static_cast<float>(s.aa_length); return true;
-    case ATTRIB_TEMPO_OPTION_USE_QUICKALGO: *value = s.quick_seek ? 1.0f : 0.0f; return true;
-    case ATTRIB_TEMPO_OPTION_SEQUENCE_MS: *value = static_cast<float>(s.sequence_ms); return true;
-    case ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS: *value = static_cast<float>(s.seekwindow_ms); return true;
-    case ATTRIB_TEMPO_OPTION_OVERLAP_MS: *value = static_cast<float>(s.overlap_ms); return true;
-    case ATTRIB_TEMPO_OPTION_PREVENT_CLICK: *value = s.prevent_click ? 1.0f : 0.0f; return true;
-    default: return false;
+    case ATTRIB_TEMPO_OPTION_USE_AA_FILTER:
+      *value = s.aa_filter ? 1.0f : 0.0f;
+      return true;
+    case ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH:
+      *value = static_cast<float>(s.aa_length);
+      return true;
+    case ATTRIB_TEMPO_OPTION_USE_QUICKALGO:
+      *value = s.quick_seek ? 1.0f : 0.0f;
+      return true;
+    case ATTRIB_TEMPO_OPTION_SEQUENCE_MS:
+      *value = static_cast<float>(s.sequence_ms);
+      return true;
+    case ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS:
+      *value = static_cast<float>(s.seekwindow_ms);
+      return true;
+    case ATTRIB_TEMPO_OPTION_OVERLAP_MS:
+      *value = static_cast<float>(s.overlap_ms);
+      return true;
+    case ATTRIB_TEMPO_OPTION_PREVENT_CLICK:
+      *value = s.prevent_click ? 1.0f : 0.0f;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -363,7 +399,7 @@ bool TempoSource::GetAttribute(DWORD attrib, float* value) const {
 void TempoSource::RingReset(std::int64_t frame) {
   ring_end_ = frame;
   ring_count_ = 0;
-  raw_pos_ = frame;
+  raw_pos_ = ring_end_;
 }
 
 void TempoSource::RingAppend(const float* src, int frames) {
@@ -421,8 +457,8 @@ int TempoSource::ProducePath(float* dst, int frames, bool wait, bool* ended, boo
 int TempoSource::ProduceBypass(float* dst, int frames, bool wait, bool* ended, bool* stalled) {
   int produced = 0;
   while (produced < frames) {
-    const ReadResult r = NextRaw(dst + static_cast<std::size_t>(produced) * ch_,
-                                 frames - produced, wait);
+    const ReadResult r =
+        NextRaw(dst + static_cast<std::size_t>(produced) * ch_, frames - produced, wait);
     produced += r.frames;
     if (r.frames == 0) {
       *stalled = !r.ended;
@@ -446,11 +482,11 @@ int TempoSource::ProducePipeline(float* dst, int frames, bool wait, bool* ended,
     }
     if (produced == frames) break;
     if (flushing_) {
-      st_->putSamples(zeros_.data(), kPullFrames);
-      zeros_fed_ += kPullFrames;
+      st_->putSamples(pull_.data(), static_cast<unsigned>(pull_frames_));  // silence
+      zeros_fed_ += pull_frames_;
       continue;
     }
-    const ReadResult r = NextRaw(pull_.data(), kPullFrames, wait);
+    const ReadResult r = NextRaw(pull_.data(), pull_frames_, wait);
     if (r.frames > 0) {
       Feed(pull_.data(), r.frames);
     } else if (r.ended) {
@@ -470,13 +506,14 @@ void TempoSource::Feed(const float* src, int frames) {
 
 void TempoSource::StartFlush() {
   flushing_ = true;
+  std::fill(pull_.begin(), pull_.end(), 0.0f);
   tail_left_ = std::max<std::int64_t>(0, std::llround(expected_out_) - got_out_);
   zeros_fed_ = 0;
   // Silence enough to push a whole processing sequence (and the resampler's look-ahead) out.
   const double stretch = path_ == Path::FixedOrder ? speed_ / resample_ratio_ : 1.0;
   zeros_cap_ = 2 * (static_cast<std::int64_t>(st_->getSetting(SETTING_INITIAL_LATENCY)) +
                     st_->getSetting(SETTING_NOMINAL_INPUT_SEQUENCE)) +
-               static_cast<std::int64_t>(2048 * std::max(1.0, stretch)) + 8 * kPullFrames;
+               static_cast<std::int64_t>(2048 * std::max(1.0, stretch)) + 8 * pull_frames_;
 }
 
 int TempoSource::PullOutput(float* dst, int frames) {
@@ -507,10 +544,9 @@ int TempoSource::PullFixedOrder(float* dst, int frames) {
       if (stage_count_ == 0) break;
     }
     int used = 0;
-    const int got = resampler_->Process(stage_.data() + static_cast<std::size_t>(stage_pos_) * ch_,
-                                        stage_count_ - stage_pos_, &used,
-                                        dst + static_cast<std::size_t>(produced) * ch_,
-                                        frames - produced, resample_ratio_);
+    const int got = resampler_->Process(
+        stage_.data() + static_cast<std::size_t>(stage_pos_) * ch_, stage_count_ - stage_pos_,
+        &used, dst + static_cast<std::size_t>(produced) * ch_, frames - produced, resample_ratio_);
     stage_pos_ += used;
     produced += got;
     if (got == 0 && used == 0) break;
@@ -520,12 +556,13 @@ int TempoSource::PullFixedOrder(float* dst, int frames) {
 
 void TempoSource::ApplyCrossfade(float* dst, int frames) {
   for (int i = 0; i < frames && xfade_pos_ < xfade_len_; ++i, ++xfade_pos_) {
-    // Raised cosine; the two weights sum to 1 (the joined signals are alike, not independent).
-    const float w = static_cast<float>(
+    // Raised cosine, the weights summing to 1: the two sides start from the same source frame
+    // and are alike (equal power would bulge by up to 3 dB where they are in phase).
+    const float in = static_cast<float>(
         0.5 - 0.5 * std::cos(M_PI * (xfade_pos_ + 0.5) / static_cast<double>(xfade_len_)));
     float* y = dst + static_cast<std::size_t>(i) * ch_;
-    const float* x = xfade_.data() + static_cast<std::size_t>(xfade_pos_) * ch_;
-    for (int c = 0; c < ch_; ++c) y[c] = x[c] * (1.0f - w) + y[c] * w;
+    const float* old = xfade_.data() + static_cast<std::size_t>(xfade_pos_) * ch_;
+    for (int c = 0; c < ch_; ++c) y[c] = old[c] * (1.0f - in) + y[c] * in;
   }
 }
 
@@ -562,15 +599,18 @@ void TempoSource::ConfigureRates(const Factors& f) {
     st_->setRate(1.0);
     resample_ratio_ = f.Transpose();
   }
+  UpdatePullSize();
 }
 
 // Changes the factors of a running pipeline.
 void TempoSource::ApplyRatesLive(const Factors& f) {
   if (f.Speed() != speed_) {
     // What is already made keeps the mapping it was made with.
-    const double staged = path_ == Path::FixedOrder
-                              ? (stage_count_ - stage_pos_ + st_->numSamples()) / f.Transpose()
-                              : st_->numSamples();
+    const double staged =
+        path_ == Path::FixedOrder
+            ? (stage_count_ - stage_pos_ + st_->numSamples() + resampler_->LatencyFrames()) /
+                  f.Transpose()
+            : st_->numSamples();
     old_speed_ = speed_;
     old_speed_frames_ = staged;
     speed_ = f.Speed();
@@ -579,6 +619,7 @@ void TempoSource::ApplyRatesLive(const Factors& f) {
     st_->setTempo(f.Speed() / f.Transpose());
     resample_ratio_ = f.Transpose();
     transpose_ = f.Transpose();
+    UpdatePullSize();
     return;
   }
   // SoundTouch reorders its stages whenever its effective rate (pitch × rate) changes side of
@@ -594,6 +635,12 @@ void TempoSource::ApplyRatesLive(const Factors& f) {
     st_->setPitch(f.pitch);
   }
   transpose_ = f.Transpose();
+  UpdatePullSize();
+}
+
+void TempoSource::UpdatePullSize() {
+  pull_frames_ =
+      std::clamp(st_->getSetting(SETTING_NOMINAL_INPUT_SEQUENCE), kPullFrames, kMaxPullFrames);
 }
 
 void TempoSource::MaybeApplySettings() {
@@ -608,7 +655,7 @@ void TempoSource::MaybeApplySettings() {
   const Path want = (f.Identity() || !can_process_)
                         ? Path::Bypass
                         : (s.prevent_click ? Path::FixedOrder : Path::SoundTouch);
-  const bool options_changed = !SameOptions(s, applied_);
+  const bool options_changed = !SameOptions(s, applied_, path_ == Path::SoundTouch);
   if (want == path_ && (!options_changed || path_ == Path::Bypass)) {
     if (path_ != Path::Bypass) ApplyRatesLive(f);
     applied_ = s;
@@ -630,7 +677,7 @@ void TempoSource::MaybeApplySettings() {
 // Starts `target` at source frame `frame`, which lies in the ring (or is the next raw frame).
 void TempoSource::Restart(Path target, std::int64_t frame) {
   frame = std::clamp(frame, RingStart(), ring_end_);
-  raw_pos_ = frame;
+  raw_pos_ = ring_end_;
   path_ = target;
   flushing_ = false;
   stage_count_ = stage_pos_ = 0;
@@ -659,8 +706,9 @@ void TempoSource::Restart(Path target, std::int64_t frame) {
 void TempoSource::FinishSplice() {
   collecting_ = false;
   std::int64_t frame = std::llround(collect_pos_);
-  if (path_ != Path::Bypass && transpose_ == 1.0) frame = FindSplicePoint(collect_.data(),
-                                                                          collect_count_, frame);
+  if (path_ != Path::Bypass && transpose_ == 1.0) {
+    frame = FindSplicePoint(collect_.data(), collect_count_, frame);
+  }
   Restart(target_, frame);
   std::swap(collect_, xfade_);
   xfade_len_ = collect_count_;
@@ -668,48 +716,63 @@ void TempoSource::FinishSplice() {
 }
 
 // The source frame where the raw history best matches `old_output` (output of a tempo-only
-// path, which copies its input at speed 1 within each sequence), near `estimate`.
+// path, which copies its input at speed 1 within each sequence), near `estimate`. Compares the
+// channels' sum at kMatchPoints points, first on a grid of `step` frames, then frame by frame
+// around the best grid point.
 std::int64_t TempoSource::FindSplicePoint(const float* old_output, int frames,
                                           std::int64_t estimate) const {
-  if (frames < 16) return estimate;
-  const double rate = format_.rate;
+  const int step = std::max(1, static_cast<int>(std::lround(format_.rate / 44100.0)));
+  const int points = std::min(frames / step, kMatchPoints);
+  if (points < 16) return estimate;
+  const int span = (points - 1) * step + 1;  // frames one comparison covers
   const double reach = kSearchBaseSeconds + kSearchPerTempoSeconds * std::max(speed_, 1.0 / speed_);
-  const int window = std::min(search_max_, static_cast<int>(reach * rate));
+  const int window = std::min(search_max_, static_cast<int>(reach * format_.rate));
   const std::int64_t lo = std::max(RingStart(), estimate - window);
   // The old output cannot stand for raw frames it was never fed.
-  const std::int64_t hi = std::min(raw_pos_ - frames, estimate + window);
+  const std::int64_t hi = std::min(raw_pos_ - span, estimate + window);
   if (hi < lo) return estimate;
-  const int span = static_cast<int>(hi - lo) + frames;
-  RingCopy(lo, search_.data(), span);
 
-  const std::size_t n = static_cast<std::size_t>(frames) * ch_;
   double energy_a = 0.0;
-  for (std::size_t i = 0; i < n; ++i) energy_a += double(old_output[i]) * old_output[i];
+  for (int j = 0; j < points; ++j) {
+    const float* f = old_output + static_cast<std::size_t>(j) * step * ch_;
+    float sum = 0.0f;
+    for (int c = 0; c < ch_; ++c) sum += f[c];
+    match_[j] = sum;
+    energy_a += double(sum) * sum;
+  }
   if (energy_a < 1e-12) return estimate;  // silence matches anywhere
 
-  double energy_b = 0.0;
-  for (std::size_t i = 0; i < n; ++i) energy_b += double(search_[i]) * search_[i];
-  std::int64_t best = estimate;
-  double best_score = -2.0;
-  for (std::int64_t lag = lo; lag <= hi; ++lag) {
-    const float* b = search_.data() + static_cast<std::size_t>(lag - lo) * ch_;
-    double dot = 0.0;
-    for (std::size_t i = 0; i < n; ++i) dot += double(old_output[i]) * b[i];
+  const int raw_frames = static_cast<int>(hi - lo) + span;
+  for (int k = 0; k < raw_frames; ++k) {
+    const float* f = ring_.data() + static_cast<std::size_t>((lo + k) % ring_cap_) * ch_;
+    float sum = 0.0f;
+    for (int c = 0; c < ch_; ++c) sum += f[c];
+    search_[k] = sum;
+  }
+  auto score = [&](std::int64_t lag) {
+    const float* b = search_.data() + (lag - lo);
+    double dot = 0.0, energy_b = 0.0;
+    for (int j = 0; j < points; ++j) {
+      const double x = b[static_cast<std::size_t>(j) * step];
+      dot += match_[j] * x;
+      energy_b += x * x;
+    }
     const double corr = energy_b > 1e-12 ? dot / std::sqrt(energy_a * energy_b) : 0.0;
     // Among equal matches (periodic sound) the one nearest the estimate wins.
     const double d = static_cast<double>(lag - estimate) / window;
-    const double score = corr * (1.0 - 0.05 * d * d);
-    if (score > best_score) {
-      best_score = score;
-      best = lag;
-    }
-    if (lag < hi) {  // slide the energy of the raw window by one frame
-      for (int c = 0; c < ch_; ++c) {
-        energy_b -= double(b[c]) * b[c];
-        energy_b += double(b[n + c]) * b[n + c];
-      }
-      energy_b = std::max(energy_b, 0.0);
-    }
+    return corr * (1.0 - 0.05 * d * d);
+  };
+  std::int64_t best = lo;
+  double best_score = -2.0;
+  for (std::int64_t lag = lo; lag <= hi; lag += step) {
+    const double sc = score(lag);
+    if (sc > best_score) best_score = sc, best = lag;
+  }
+  const std::int64_t coarse = best;
+  for (std::int64_t lag = std::max(lo, coarse - step + 1); lag <= std::min(hi, coarse + step - 1);
+       ++lag) {
+    const double sc = score(lag);
+    if (sc > best_score) best_score = sc, best = lag;
   }
   return best;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,14 +27,7 @@ constexpr auto kReaderPoll = std::chrono::milliseconds(100);  // download-comple
 const char kDefaultAgent[] = "Sonderlane/0.1";
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  std::size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
+  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
 }
 
 int ErrorFor(net::HttpError e) {

@@ -5,9 +5,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,14 +29,7 @@ void GlobalInit() {
 }
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  std::size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
+  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
 }
 
 std::string Trim(const std::string& s) {
@@ -221,7 +216,7 @@ class CurlHttpStream final : public HttpStream {
   std::unique_ptr<Connection> conn_;
   ByteRing ring_;
   HttpResponse building_;       // headers of the response being received
-  bool headers_done_ = false;  // final headers are in, or the transfer ended without them
+  bool headers_done_ = false;   // final headers are in, or the transfer ended without them
   bool final_seen_ = false;     // the final response's header block was complete
   bool done_ = false;           // the transfer ended (result_ says how)
   HttpError result_ = HttpError::None;
@@ -234,7 +229,6 @@ class CurlHttpStream final : public HttpStream {
   std::function<void(const std::string&)> meta_callback_;
   std::string last_meta_;
   bool meta_pending_ = false;   // last_meta_ changed and is not yet handed to the callback
-  bool meta_delivering_ = false;
 
   // ---- download thread only -------------------------------------------------------------
   int metaint_ = 0;
@@ -472,17 +466,15 @@ void CurlHttpStream::OnMetadataBlock(std::string block) {
   DeliverPendingMetadata(lk);
 }
 
-// Hands the newest block to the callback, outside the lock, on the download thread.
+// Hands the newest block to the callback, outside the lock. Download thread only.
 void CurlHttpStream::DeliverPendingMetadata(std::unique_lock<std::mutex>& lk) {
-  while (meta_pending_ && meta_callback_ && !meta_delivering_) {
+  while (meta_pending_ && meta_callback_) {
     meta_pending_ = false;
-    meta_delivering_ = true;
     auto callback = meta_callback_;
     std::string block = last_meta_;
     lk.unlock();
     callback(block);
     lk.lock();
-    meta_delivering_ = false;
   }
 }
 

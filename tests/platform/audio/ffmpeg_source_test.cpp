@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <strings.h>
 #include <unistd.h>
 
 #include "media.h"
@@ -29,7 +32,8 @@ using testsupport::WriteFileBytes;
 constexpr double kSeconds = 2.0;
 // One second of sine, for the tag tests.
 const char* const kShortSine = "sine=frequency=1000:sample_rate=44100:duration=1";
-// Lengths must match the true length within this many milliseconds.
+// Lengths must match the true length within this many milliseconds (all six formats measure
+// exact to the frame today; the margin allows for another encoder's rounding).
 constexpr double kLengthToleranceMs = 5.0;
 
 struct Media {
@@ -48,7 +52,7 @@ const Media kMedia[] = {
 };
 
 // All frames of a source, read in blocks of `block` frames.
-std::vector<float> ReadAll(Source& s, int block = 1000, bool* clean_end = nullptr) {
+std::vector<float> ReadAll(Source& s, int block = 1000) {
   std::vector<float> all;
   const int ch = s.format().channels;
   std::vector<float> buf(std::size_t(block) * ch);
@@ -61,7 +65,6 @@ std::vector<float> ReadAll(Source& s, int block = 1000, bool* clean_end = nullpt
       break;
     }
   }
-  if (clean_end) *clean_end = true;
   return all;
 }
 
@@ -85,8 +88,8 @@ std::string Made(const std::string& name, const std::string& input, const std::s
   fs::path path = dir / (n.stem().string() + tag + n.extension().string());
   if (fs::exists(path, ec)) return path.string();
   // Made under a private name and renamed into place: a parallel test never sees half a file.
-  fs::path tmp = dir / (n.stem().string() + tag + ".tmp" + std::to_string(getpid()) +
-                        n.extension().string());
+  fs::path tmp =
+      dir / (n.stem().string() + tag + ".tmp" + std::to_string(getpid()) + n.extension().string());
   int rc = testsupport::Run("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i '" +
                             input + "' " + options + " '" + tmp.string() + "'");
   EXPECT_EQ(rc, 0) << name;
@@ -133,7 +136,9 @@ TEST_F(FfmpegSourceTest, EveryFormatDecodesAtItsRateLengthAndFrequency) {
     EXPECT_NEAR(f, 1000.0, 1.0);
     // Both channels carry the sine.
     double diff = 0;
-    for (std::size_t i = skip; i < frames - skip; ++i) diff += std::fabs(all[2 * i] - all[2 * i + 1]);
+    for (std::size_t i = skip; i < frames - skip; ++i) {
+      diff += std::fabs(all[2 * i] - all[2 * i + 1]);
+    }
     EXPECT_LT(diff / (frames - 2 * skip), 1e-3);
   }
 }
@@ -156,9 +161,9 @@ TEST_F(FfmpegSourceTest, SeekLandsOnTheExactFrame) {
   // A chirp: unlike a steady sine, a seek that is off by any number of frames shows.
   for (const Media& m : kMedia) {
     SCOPED_TRACE(m.name);
-    std::string path = Made("chirp" + fs::path(m.name).extension().string(),
-                            "aevalsrc=0.4*sin(2*PI*(300*t+200*t*t)):s=44100:d=3",
-                            std::string("-ac 2 ") + m.extra);
+    std::string path =
+        Made("chirp" + fs::path(m.name).extension().string(),
+             "aevalsrc=0.4*sin(2*PI*(300*t+200*t*t)):s=44100:d=3", std::string("-ac 2 ") + m.extra);
     auto straight = Open(path);
     ASSERT_TRUE(straight);
     std::vector<float> all = ReadAll(*straight);
@@ -218,8 +223,8 @@ TEST_F(FfmpegSourceTest, StreamFacts) {
     DWORD bits;
   };
   const Case cases[] = {
-      {"sine.mp3", 127, 129, false, 32},  {"sine.wav", 1411, 1412, false, 16},
-      {"sine.flac", 20, 400, true, 16},   {"sine.opus", 10, 300, true, 32},
+      {"sine.mp3", 127, 129, false, 32}, {"sine.wav", 1411, 1412, false, 16},
+      {"sine.flac", 20, 400, true, 16},  {"sine.opus", 10, 300, true, 32},
       {"sine.ogg", 10, 300, true, 32},
   };
   for (const Case& c : cases) {
@@ -273,6 +278,7 @@ TEST_F(FfmpegSourceTest, TruncatedAndDamagedMp3sEndCleanly) {
   WriteFileBytes(dir.file("cut.mp3"), std::string(mp3.begin(), mp3.begin() + mp3.size() / 5));
   auto s = Open(dir.file("cut.mp3"));
   ASSERT_TRUE(s);
+  EXPECT_EQ(s->LengthFrames(), 2 * 44100);
   std::size_t frames = ReadAll(*s).size() / 2;
   EXPECT_GT(frames, 0.3 * 44100);
   EXPECT_LT(frames, 0.45 * 44100);
@@ -337,22 +343,22 @@ TEST_F(FfmpegSourceTest, ReaderInputDecodesLikeTheFile) {
 }
 
 TEST_F(FfmpegSourceTest, UnseekableReaderPlaysThroughButCannotSeek) {
-  // MP3 knows its length from the Xing header; Ogg would need its last page: unknown.
-  for (auto [name, length_known] : {std::pair{"sine.mp3", true}, std::pair{"sine.ogg", false}}) {
+  // An input without a size is live: no length, even when an MP3 Info frame names one.
+  for (const char* name : {"sine.mp3", "sine.ogg"}) {
     SCOPED_TRACE(name);
     int err = 0;
     // No name and a server-given type: the content decides.
-    auto s = OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(Sine(name)), false),
-                              "", "audio/mpeg", &err);
+    auto s = OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(Sine(name)), false), "",
+                              "audio/mpeg", &err);
     ASSERT_TRUE(s) << err;
-    EXPECT_EQ(s->LengthFrames(), length_known ? 2 * 44100 : -1);
+    EXPECT_EQ(s->LengthFrames(), -1);
     EXPECT_TRUE(s->Seek(0, &err));  // where it already is
     std::vector<float> buf(2000);
     s->Read(buf.data(), 1000, true);
     EXPECT_FALSE(s->Seek(44100, &err));
     EXPECT_EQ(err, ERROR_NOTFILE);
     std::size_t rest = ReadAll(*s).size() / 2;
-    EXPECT_EQ(rest + 1000, 2u * 44100);  // encoder delay and padding left out
+    EXPECT_NEAR(double(rest + 1000), 2.0 * 44100, 1152.0);  // at most one frame of padding
   }
 }
 
@@ -363,12 +369,13 @@ TEST_F(FfmpegSourceTest, ReaderFailuresGiveTheirCodes) {
   EXPECT_EQ(OpenFfmpegReader(std::move(broken), "x.mp3", "", &err), nullptr);
   EXPECT_EQ(err, ERROR_FILEOPEN);
   std::string html = "<html><body>Not found</body></html>";
-  EXPECT_EQ(OpenFfmpegReader(std::make_unique<MemoryReader>(
-                                 std::vector<char>(html.begin(), html.end()), false),
-                             "http://127.0.0.1/x", "text/html", &err),
+  EXPECT_EQ(OpenFfmpegReader(
+                std::make_unique<MemoryReader>(std::vector<char>(html.begin(), html.end()), false),
+                "http://127.0.0.1/x", "text/html", &err),
             nullptr);
   EXPECT_EQ(err, ERROR_FILEFORM);
   EXPECT_EQ(OpenFfmpegReader(nullptr, "", "", &err), nullptr);
+  EXPECT_EQ(err, ERROR_FILEOPEN);
 }
 
 // ---- Tag blocks through the Source --------------------------------------------------------------
@@ -416,15 +423,15 @@ TEST_F(FfmpegSourceTest, EachContainerGivesItsTagKind) {
       {"t.wav", "-c:a pcm_s16le ", TAG_RIFF_INFO},
       {"t.wv", "-c:a wavpack ", TAG_APE},
   };
-  const DWORD all_kinds[] = {TAG_ID3,  TAG_ID3V2, TAG_OGG, TAG_APE,
-                             TAG_MP4,  TAG_WMA,   TAG_RIFF_INFO};
+  const DWORD all_kinds[] = {TAG_ID3, TAG_ID3V2, TAG_OGG, TAG_APE, TAG_MP4, TAG_WMA, TAG_RIFF_INFO};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // The Ogg kinds keep the tags on the stream; the others on the file.
     std::string extra = c.extra + meta;
     if (c.kind == TAG_OGG && std::string(c.name) != "t.flac") {
-      extra = c.extra + "-metadata:s:a:0 title='Sine Title' -metadata:s:a:0 artist='Sine Artist' "
-                        "-metadata:s:a:0 album='Sine Album' ";
+      extra = c.extra +
+              "-metadata:s:a:0 title='Sine Title' -metadata:s:a:0 artist='Sine Artist' "
+              "-metadata:s:a:0 album='Sine Album' ";
     }
     auto s = Open(Made(c.name, kShortSine, "-ac 2 " + extra));
     ASSERT_TRUE(s);
@@ -448,8 +455,9 @@ TEST_F(FfmpegSourceTest, EachContainerGivesItsTagKind) {
   std::vector<char> id3 = s->Tags(TAG_ID3V2);
   ASSERT_GT(id3.size(), 10u);
   EXPECT_EQ(std::string(id3.data(), 3), "ID3");
-  EXPECT_NE(std::search(id3.begin(), id3.end(), std::begin("Sine Title"), std::end("Sine Title") - 1),
-            id3.end());
+  EXPECT_NE(
+      std::search(id3.begin(), id3.end(), std::begin("Sine Title"), std::end("Sine Title") - 1),
+      id3.end());
   std::vector<char> v1 = s->Tags(TAG_ID3);
   ASSERT_EQ(v1.size(), 128u);
   EXPECT_EQ(std::string(v1.data(), 3), "TAG");
@@ -458,21 +466,51 @@ TEST_F(FfmpegSourceTest, EachContainerGivesItsTagKind) {
   EXPECT_TRUE(s->Tags(TAG_MP4).empty());
 }
 
+TEST_F(FfmpegSourceTest, TagsCanBeAskedWhileAnotherThreadDecodes) {
+  // The interface asks tags from the UI thread while the mixer reads: the answers stay whole.
+  std::string path = Made("threads.ogg", kShortSine,
+                          "-c:a libvorbis -metadata:s:a:0 title='Thread Title' "
+                          "-metadata:s:a:0 CHAPTER001=00:00:00.100");
+  auto s = Open(path);
+  ASSERT_TRUE(s);
+  std::atomic<bool> done{false};
+  std::vector<float> all;
+  std::thread reader([&] {
+    for (int round = 0; round < 5; ++round) {
+      int err = 0;
+      s->Seek(0, &err);
+      all = ReadAll(*s, 512);
+    }
+    done = true;
+  });
+  int asked = 0;
+  while (!done || asked < 50) {
+    std::vector<std::string> t = Texts(s->Tags(TAG_OGG));
+    ASSERT_TRUE(HasText(t, "title", "Thread Title"));
+    EXPECT_TRUE(s->Tags(TAG_ID3V2).empty());
+    s->VariableBitrate();
+    s->Bitrate();
+    ++asked;
+  }
+  reader.join();
+  EXPECT_NEAR(double(all.size()), 44100.0, 44100 * kLengthToleranceMs / 1000);  // mono
+}
+
 TEST_F(FfmpegSourceTest, ReaderTagsComeFromTheStreamStart) {
   std::string r_mp3 = Made("r.mp3", kShortSine, "-c:a libmp3lame -metadata title='Net Title'");
   std::string r_ogg = Made("r.ogg", kShortSine,
                            "-c:a libvorbis -metadata:s:a:0 title='Net Title' "
                            "-metadata:s:a:0 CHAPTER001=00:00:00.250");
   int err = 0;
-  auto mp3 = OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(r_mp3), false), "", "",
-                              &err);
+  auto mp3 =
+      OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(r_mp3), false), "", "", &err);
   ASSERT_TRUE(mp3);
   auto file = OpenFfmpegFile(r_mp3, 0, 0, &err);
   ASSERT_TRUE(file);
   EXPECT_FALSE(mp3->Tags(TAG_ID3V2).empty());
   EXPECT_EQ(mp3->Tags(TAG_ID3V2), file->Tags(TAG_ID3V2));
-  auto ogg = OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(r_ogg), false), "", "",
-                              &err);
+  auto ogg =
+      OpenFfmpegReader(std::make_unique<MemoryReader>(ReadFileBytes(r_ogg), false), "", "", &err);
   ASSERT_TRUE(ogg);
   std::vector<std::string> t = Texts(ogg->Tags(TAG_OGG));
   EXPECT_TRUE(HasText(t, "title", "Net Title"));
@@ -483,24 +521,36 @@ TEST_F(FfmpegSourceTest, CorpusFiles) {
   std::string corpus = testsupport::CorpusDir();
   if (corpus.empty()) GTEST_SKIP() << "shared corpus not present: corpus sweep skipped";
   // Named files: what they must give.
-  auto s = Open(corpus + "/tags/auphonic.opus");
+  for (const char* name : {"auphonic.opus", "auphonic.ogg"}) {
+    auto s = Open(corpus + "/tags/" + name);
+    ASSERT_TRUE(s) << name;
+    std::vector<std::string> t = Texts(s->Tags(TAG_OGG));
+    EXPECT_TRUE(HasText(t, "CHAPTER001", "00:00:00.000")) << name;
+    EXPECT_TRUE(HasText(t, "CHAPTER002", "00:00:03.000")) << name;
+    EXPECT_TRUE(HasText(t, "CHAPTER002URL", "https://example.com")) << name;
+    EXPECT_TRUE(HasText(t, "TITLE", "Title")) << name;
+  }
+  auto s = Open(corpus + "/tags/has-tags.m4a");
   ASSERT_TRUE(s);
-  std::vector<std::string> t = Texts(s->Tags(TAG_OGG));
-  EXPECT_TRUE(HasText(t, "CHAPTER002", "00:00:03.000"));
-  EXPECT_TRUE(HasText(t, "CHAPTER002URL", "https://example.com"));
-  EXPECT_TRUE(HasText(t, "TITLE", "Title"));
-  s = Open(corpus + "/tags/has-tags.m4a");
-  ASSERT_TRUE(s);
-  t = Texts(s->Tags(TAG_MP4));
-  EXPECT_FALSE(t.empty());
+  std::vector<std::string> t = Texts(s->Tags(TAG_MP4));
+  EXPECT_TRUE(HasText(t, "artist", "Test Artist"));
   for (const std::string& text : t) EXPECT_NE(text.find('='), std::string::npos) << text;
+  s = Open(corpus + "/tags/multipagecomment.ogg");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(Texts(s->Tags(TAG_OGG)).size(), 2u);
+  s = Open(corpus + "/tags/id3v2.3-iso-8859-1.mp3");
+  ASSERT_TRUE(s);
+  std::vector<char> id3 = s->Tags(TAG_ID3V2);
+  ASSERT_GT(id3.size(), 10u);
+  EXPECT_EQ(std::string(id3.data(), 4), "ID3\x03");
   s = Open(corpus + "/tags/id3v1_Blood_Sugar.mp3");
   ASSERT_TRUE(s);
   EXPECT_EQ(s->Tags(TAG_ID3).size(), 128u);
+  EXPECT_TRUE(s->Tags(TAG_ID3V2).empty());
 
   // Every file, every kind, a full read and a seek: nothing crashes or hangs.
-  const DWORD kinds[] = {TAG_ID3, TAG_ID3V2, TAG_OGG, TAG_APE, TAG_MP4, TAG_WMA, TAG_RIFF_INFO,
-                         TAG_HTTP, TAG_ICY, TAG_META};
+  const DWORD kinds[] = {TAG_ID3, TAG_ID3V2,     TAG_OGG,  TAG_APE, TAG_MP4,
+                         TAG_WMA, TAG_RIFF_INFO, TAG_HTTP, TAG_ICY, TAG_META};
   int opened = 0;
   for (const auto& entry : fs::directory_iterator(corpus + "/tags")) {
     SCOPED_TRACE(entry.path().filename().string());
@@ -530,7 +580,7 @@ TEST(FormatModules, TwelveModulesInOrder) {
     EXPECT_FALSE(m.describes.empty()) << m.name;
   }
   EXPECT_EQ(names, (std::vector<std::string>{"flac", "opus", "wma", "wv", "ape", "alac", "midi",
-                                              "cd", "dsd", "hls", "mix", "aac"}));
+                                             "cd", "dsd", "hls", "mix", "aac"}));
   std::map<std::string, bool> avail;
   for (const FormatModule& m : modules) avail[m.name] = m.available;
   EXPECT_TRUE(avail["flac"]);

@@ -46,7 +46,8 @@ Streamed Stream(Resampler& rs, const std::vector<float>& in, int channels, doubl
       int used = 0;
       const int got = rs.Process(in.data() + static_cast<std::size_t>(pos + used_total) * channels,
                                  n - used_total, &used, buf.data(), out_block, ratio);
-      r.out.insert(r.out.end(), buf.begin(), buf.begin() + static_cast<std::size_t>(got) * channels);
+      r.out.insert(r.out.end(), buf.begin(),
+                   buf.begin() + static_cast<std::size_t>(got) * channels);
       used_total += used;
       if (got == 0 && used == 0) break;
     }
@@ -67,8 +68,15 @@ double SineResidualDb(const std::vector<float>& v, int channels, double freq, in
   for (std::size_t i = begin; i < end; ++i) {
     const double w = 2.0 * M_PI * freq * static_cast<double>(i) / rate;
     const double s = std::sin(w), c = std::cos(w), y = v[i * channels];
-    ss += s * s; sc += s * c; cc += c * c; s1 += s; c1 += c; n += 1;
-    ys += y * s; yc += y * c; y1 += y;
+    ss += s * s;
+    sc += s * c;
+    cc += c * c;
+    s1 += s;
+    c1 += c;
+    n += 1;
+    ys += y * s;
+    yc += y * c;
+    y1 += y;
   }
   // Solve the 3x3 normal equations by Cramer's rule.
   const double m[3][3] = {{ss, sc, s1}, {sc, cc, c1}, {s1, c1, n}};
@@ -133,8 +141,8 @@ TEST_P(ResamplerSine, KeepsA1kHzSineClean) {
 
   double amp = 0;
   const double residual = SineResidualDb(s.out, ch, 1000.0, p.out_rate, 200, frames - 200, &amp);
-  std::printf("[ figures  ] %d -> %d Hz: residual %.1f dB, amplitude %.6f\n", p.in_rate,
-              p.out_rate, residual, amp);
+  std::printf("[ figures  ] %d -> %d Hz: residual %.1f dB, amplitude %.6f\n", p.in_rate, p.out_rate,
+              residual, amp);
   EXPECT_LT(residual, -90.0);
   EXPECT_NEAR(amp, 0.5, 0.5 * 1e-4);
   EXPECT_NEAR(testsupport::MeasureFrequency(s.out.data() + 200 * ch, frames - 400, ch, p.out_rate),
@@ -206,8 +214,8 @@ TEST(Resampler, ReturnsToBitExactAfterARatioChange) {
   // The last output frame is the last input frame.
   const std::size_t n = 20000;
   ASSERT_GT(tail.size(), n);
-  EXPECT_EQ(0, std::memcmp(tail.data() + tail.size() - n, in.data() + in.size() - n,
-                           n * sizeof(float)));
+  EXPECT_EQ(
+      0, std::memcmp(tail.data() + tail.size() - n, in.data() + in.size() - n, n * sizeof(float)));
 }
 
 // Downsampling moves the cutoff under the new Nyquist: a 20 kHz tone taken to a 22050 Hz
@@ -226,8 +234,7 @@ TEST(Resampler, DownsamplingRejectsAliases) {
   Resampler rs(ch);
   const Streamed s = Stream(rs, Sine(8000.0, 44100, 44100, ch), ch, 2.0, 1024, 1024);
   double amp = 0;
-  const double residual =
-      SineResidualDb(s.out, ch, 8000.0, 22050, 500, s.out.size() - 500, &amp);
+  const double residual = SineResidualDb(s.out, ch, 8000.0, 22050, 500, s.out.size() - 500, &amp);
   EXPECT_LT(residual, -80.0);
   EXPECT_NEAR(amp, 0.5, 0.5 * 0.002);  // within 0.02 dB
 }
@@ -280,8 +287,8 @@ TEST(Resampler, GlideBackToRatioOneIsSmooth) {
   pos += used;
   int produced = before;
   while (pos < rate - 1000) {
-    const int got = rs.Process(in.data() + pos, 700, &used, out.data() + produced,
-                               rate * 2 - produced, 1.0);
+    const int got =
+        rs.Process(in.data() + pos, 700, &used, out.data() + produced, rate * 2 - produced, 1.0);
     produced += got;
     pos += used;
   }

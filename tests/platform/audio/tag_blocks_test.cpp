@@ -100,8 +100,8 @@ TEST(Id3v2Block, FooterIsIncludedAndBadHeadersRejected) {
   WriteFileBytes(dir.file("footer.mp3"), tag);
   EXPECT_EQ(ReadId3v2Block(dir.file("footer.mp3")).size(), 40u);
   // A size byte with its high bit set is not synchsafe: no tag.
-  WriteFileBytes(dir.file("bad.mp3"), std::string("ID3\x03\x00\x00\x00\x00\x80\x10", 10) +
-                                          std::string(200, 'x'));
+  WriteFileBytes(dir.file("bad.mp3"),
+                 std::string("ID3\x03\x00\x00\x00\x00\x80\x10", 10) + std::string(200, 'x'));
   EXPECT_TRUE(ReadId3v2Block(dir.file("bad.mp3")).empty());
 }
 
@@ -138,8 +138,9 @@ TEST_F(CorpusTags, VorbisCommentsKeepEveryKeyAsWritten) {
   EXPECT_TRUE(Has(utf8, "UNICODETAG=\xc3\xb6\xc3\xa4\xc3\xbc\x6f\xce\xa3\xc3\xb8") ||
               Has(utf8, "unicodetag=\xc3\xb6\xc3\xa4\xc3\xbc\x6f\xce\xa3\xc3\xb8"));
   EXPECT_EQ(std::count_if(utf8.begin(), utf8.end(),
-                          [](const std::string& s) { return s.rfind("UNUSUALTAG=", 0) == 0 ||
-                                                            s.rfind("unusualtag=", 0) == 0; }),
+                          [](const std::string& s) {
+                            return s.rfind("UNUSUALTAG=", 0) == 0 || s.rfind("unusualtag=", 0) == 0;
+                          }),
             2);
 }
 
@@ -159,12 +160,11 @@ TEST_F(CorpusTags, CommentPacketSpanningPagesIsReassembled) {
   EXPECT_EQ(t[1].rfind("bigger=quuxbaz", 0), 0u);
   EXPECT_GT(block.size(), 4200u);  // more than one page of comments
   std::vector<char> file = ReadFileBytes(Path("multipagecomment.ogg"));
-  EXPECT_EQ(VorbisCommentBlockFromBytes(reinterpret_cast<const std::uint8_t*>(file.data()),
-                                        file.size()),
-            block);
+  EXPECT_EQ(
+      VorbisCommentBlockFromBytes(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()),
+      block);
   // Cut in the middle of the comment packet: nothing rather than half a packet.
-  EXPECT_TRUE(VorbisCommentBlockFromBytes(reinterpret_cast<const std::uint8_t*>(file.data()),
-                                          9000)
+  EXPECT_TRUE(VorbisCommentBlockFromBytes(reinterpret_cast<const std::uint8_t*>(file.data()), 9000)
                   .empty());
 }
 
@@ -172,7 +172,8 @@ TEST_F(CorpusTags, CorruptCommentLengthsGiveAnEmptyBlock) {
   testsupport::TempDir dir;
   std::vector<char> file = ReadFileBytes(Path("multiple-vc.flac"));
   // The comment block starts at 42 + 4 (after STREAMINFO); its vendor length follows.
-  const char* at = std::search(file.data(), file.data() + file.size(), "ARTIST=Artist 1", "ARTIST=Artist 1" + 15);
+  const char* at = std::search(file.data(), file.data() + file.size(), "ARTIST=Artist 1",
+                               "ARTIST=Artist 1" + 15);
   ASSERT_NE(at, file.data() + file.size());
   std::size_t len_pos = (at - file.data()) - 4;  // this comment's length
   for (std::uint32_t bad : {0xffffffffu, 0x00100000u, 40u}) {
@@ -197,10 +198,10 @@ TEST_F(CorpusTags, ApeTagsBehindOtherTrailingTags) {
   };
   const Case cases[] = {
       {"ape.mp3", {"TITLE=Title"}, 1},
-      {"ape-id3v1.mp3", {"TITLE=Title"}, 1},  // behind ID3v1
+      {"ape-id3v1.mp3", {"TITLE=Title"}, 1},                              // behind ID3v1
       {"apev2-lyricsv2.mp3", {"REPLAYGAIN_TRACK_GAIN=-4.080000 dB"}, 3},  // behind Lyrics3 + ID3v1
       {"audacious-trailing-id32-apev2.mp3", {"Artist=adfsasaf", "Year=2001"}, 7},  // behind ID3v2
-      {"145-invalid-item-count.apev2", {"Artist=Pink Floyd", "BPM=71"}, 17},  // count says 18
+      {"145-invalid-item-count.apev2", {"Artist=Pink Floyd", "BPM=71"}, 17},       // count says 18
       {"oldtag.apev2", {"Track=07", "Album=A test case"}, 4},
       {"brokentag.apev2", {"Artist=AnArtist"}, 4},
   };

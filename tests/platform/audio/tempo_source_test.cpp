@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,20 +24,23 @@ std::atomic<bool> g_count_allocations{false};
 std::atomic<long> g_allocations{0};
 }  // namespace
 
+// Replacing the global operators pairs malloc with free on purpose; GCC cannot see that once it
+// inlines them into callers.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
   if (g_count_allocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { ::operator delete(p); }
 void* operator new[](std::size_t n) {
   if (g_count_allocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
 void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { ::operator delete[](p); }
 
 namespace {
 
@@ -49,25 +53,29 @@ constexpr int kRate = 44100;
 
 // A generated sine (optionally with a rising amplitude, which tells where in the source a
 // stretch of output comes from), seekable, with a length. Reads deliver at most `block` frames;
-// positions listed in `stalls` make one Read return nothing, not ended (a network stall).
+// each position listed in `stalls` makes the first Read at or after it return nothing, not ended
+// (a network stall).
 class SineSource : public Source {
  public:
-  SineSource(double freq, double seconds, int channels = 2, bool ramp = false)
-      : freq_(freq), length_(static_cast<std::int64_t>(seconds * kRate)), channels_(channels),
+  SineSource(double freq, double seconds, int channels = 2, bool ramp = false, int rate = kRate)
+      : freq_(freq),
+        length_(static_cast<std::int64_t>(seconds * rate)),
+        channels_(channels),
+        rate_(rate),
         ramp_(ramp) {}
 
   // Sample of channel c at source frame n.
   float At(std::int64_t n, int c) const {
     const double amp = ramp_ ? Amplitude(n) : 0.5;
-    return static_cast<float>(amp * std::sin(2.0 * M_PI * freq_ * n / kRate + 0.3 * c));
+    return static_cast<float>(amp * std::sin(2.0 * M_PI * freq_ * n / rate_ + 0.3 * c));
   }
   double Amplitude(double n) const { return 0.1 + 0.8 * n / length_; }
   double FrameOfAmplitude(double a) const { return (a - 0.1) / 0.8 * length_; }
 
-  Format format() const override { return {kRate, channels_}; }
+  Format format() const override { return {rate_, channels_}; }
   ReadResult Read(float* out, int frames, bool) override {
-    if (stalls_.count(pos_)) {
-      stalls_.erase(pos_);
+    if (!stalls_.empty() && pos_ >= *stalls_.begin()) {
+      stalls_.erase(stalls_.begin());
       ++stalled_;
       return {0, false};
     }
@@ -102,6 +110,7 @@ class SineSource : public Source {
   double freq_;
   std::int64_t length_;
   int channels_;
+  int rate_;
   bool ramp_;
   std::int64_t pos_ = 0;
 };
@@ -230,9 +239,8 @@ TEST_P(TempoFactors, DurationAndFrequencyFollowTheSettings) {
   ASSERT_TRUE(r.ended);
   const double frames = r.out.size() / 2.0;
   const double duration = frames / (2.0 * kRate);
-  const double freq = testsupport::MeasureFrequency(r.out.data() + 2000 * 2,
-                                                    static_cast<std::size_t>(frames) - 4000, 2,
-                                                    kRate);
+  const double freq = testsupport::MeasureFrequency(
+      r.out.data() + 2000 * 2, static_cast<std::size_t>(frames) - 4000, 2, kRate);
   std::printf("[ figures  ] %s%s: duration x%.4f, frequency %.2f Hz\n", c.name,
               fixed_order ? " (fixed order)" : "", duration, freq);
   EXPECT_NEAR(duration, c.duration, c.duration * 0.01);
@@ -252,7 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Bool()),
     [](const auto& info) {
       std::string n = std::get<0>(info.param).name;
-      for (char& ch : n) if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      for (char& ch : n)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return n + (std::get<1>(info.param) ? "_fixed_order" : "_soundtouch");
     });
 
@@ -462,10 +471,14 @@ TEST(TempoSource, OptionChangesDuringPlaybackAreSmooth) {
   Set(*tempo, audio::ATTRIB_TEMPO, 25);
   std::vector<float> out;
   const std::pair<audio::DWORD, float> changes[] = {
-      {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 82},  {audio::ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS, 28},
-      {audio::ATTRIB_TEMPO_OPTION_OVERLAP_MS, 20},   {audio::ATTRIB_TEMPO_OPTION_USE_QUICKALGO, 1},
-      {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 0},   {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 32},
-      {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 1}, {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 0}};
+      {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 82},
+      {audio::ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS, 28},
+      {audio::ATTRIB_TEMPO_OPTION_OVERLAP_MS, 20},
+      {audio::ATTRIB_TEMPO_OPTION_USE_QUICKALGO, 1},
+      {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 0},
+      {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 32},
+      {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 1},
+      {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 0}};
   for (const auto& [attrib, value] : changes) {
     Set(*tempo, attrib, value);
     const Output r = ReadAll(*tempo, 500, 8000);
@@ -480,18 +493,23 @@ TEST(TempoSource, OptionChangesDuringPlaybackAreSmooth) {
 TEST(TempoSource, PlayerSetupOrderWithAutomaticLengths) {
   auto src = std::make_shared<SineSource>(1000.0, 1.0);
   auto tempo = Tempo(src);
-  const std::pair<audio::DWORD, float> setup[] = {
-      {audio::ATTRIB_TEMPO_OPTION_USE_AA_FILTER, 1}, {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 32},
-      {audio::ATTRIB_TEMPO_OPTION_USE_QUICKALGO, 0}, {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 0},
-      {audio::ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS, 0}, {audio::ATTRIB_TEMPO_OPTION_OVERLAP_MS, 8},
-      {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 0}, {audio::ATTRIB_TEMPO, -25},
-      {audio::ATTRIB_TEMPO_PITCH, 0},                {audio::ATTRIB_TEMPO_FREQ, kRate}};
+  const std::pair<audio::DWORD, float> setup[] = {{audio::ATTRIB_TEMPO_OPTION_USE_AA_FILTER, 1},
+                                                  {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 32},
+                                                  {audio::ATTRIB_TEMPO_OPTION_USE_QUICKALGO, 0},
+                                                  {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 0},
+                                                  {audio::ATTRIB_TEMPO_OPTION_SEEKWINDOW_MS, 0},
+                                                  {audio::ATTRIB_TEMPO_OPTION_OVERLAP_MS, 8},
+                                                  {audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 0},
+                                                  {audio::ATTRIB_TEMPO, -25},
+                                                  {audio::ATTRIB_TEMPO_PITCH, 0},
+                                                  {audio::ATTRIB_TEMPO_FREQ, kRate}};
   for (const auto& [attrib, value] : setup) Set(*tempo, attrib, value);
   const Output r = ReadAll(*tempo);
   EXPECT_NEAR(r.out.size() / 2.0, kRate / 0.75, kRate / 0.75 * 0.01);
 }
 
-// ---- Attributes and forwarding --------------------------------------------------------------------
+// ---- Attributes and forwarding
+// --------------------------------------------------------------------
 
 TEST(TempoSource, AttributesKeepTheirRanges) {
   auto tempo = Tempo(std::make_shared<SineSource>(1000.0, 0.1));
@@ -502,12 +520,18 @@ TEST(TempoSource, AttributesKeepTheirRanges) {
     float reads_back;
   };
   const Case cases[] = {
-      {audio::ATTRIB_TEMPO, -95, true, -95},          {audio::ATTRIB_TEMPO, 5000, true, 5000},
-      {audio::ATTRIB_TEMPO, -96, false, 5000},        {audio::ATTRIB_TEMPO, 5001, false, 5000},
-      {audio::ATTRIB_TEMPO, NAN, false, 5000},        {audio::ATTRIB_TEMPO_PITCH, -60, true, -60},
-      {audio::ATTRIB_TEMPO_PITCH, 60.5f, false, -60}, {audio::ATTRIB_TEMPO_FREQ, 88200, true, 88200},
-      {audio::ATTRIB_TEMPO_FREQ, 0, true, kRate},     {audio::ATTRIB_TEMPO_FREQ, 1000, false, kRate},
-      {audio::ATTRIB_TEMPO_FREQ, -1, false, kRate},   {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 30, true, 32},
+      {audio::ATTRIB_TEMPO, -95, true, -95},
+      {audio::ATTRIB_TEMPO, 5000, true, 5000},
+      {audio::ATTRIB_TEMPO, -96, false, 5000},
+      {audio::ATTRIB_TEMPO, 5001, false, 5000},
+      {audio::ATTRIB_TEMPO, NAN, false, 5000},
+      {audio::ATTRIB_TEMPO_PITCH, -60, true, -60},
+      {audio::ATTRIB_TEMPO_PITCH, 60.5f, false, -60},
+      {audio::ATTRIB_TEMPO_FREQ, 88200, true, 88200},
+      {audio::ATTRIB_TEMPO_FREQ, 0, true, kRate},
+      {audio::ATTRIB_TEMPO_FREQ, 1000, false, kRate},
+      {audio::ATTRIB_TEMPO_FREQ, -1, false, kRate},
+      {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 30, true, 32},
       {audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, 4, false, 32},
       {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, 0, true, 0},
       {audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS, -1, false, 0},
@@ -518,7 +542,8 @@ TEST(TempoSource, AttributesKeepTheirRanges) {
       {audio::ATTRIB_TEMPO_OPTION_USE_AA_FILTER, 0, true, 0},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(tempo->SetAttribute(c.attrib, c.value), c.accepted) << std::hex << c.attrib << " " << c.value;
+    EXPECT_EQ(tempo->SetAttribute(c.attrib, c.value), c.accepted)
+        << std::hex << c.attrib << " " << c.value;
     float v = -12345;
     ASSERT_TRUE(tempo->GetAttribute(c.attrib, &v));
     EXPECT_EQ(v, c.reads_back) << std::hex << c.attrib;
@@ -549,6 +574,80 @@ TEST(TempoSource, SettingsArePerStream) {
   const Output ra = ReadAll(*a), rb = ReadAll(*b);
   EXPECT_NEAR(ra.out.size() / 2.0, kRate * 0.5, kRate * 0.005);
   EXPECT_NEAR(rb.out.size() / 2.0, kRate * 2.0, kRate * 0.02);
+}
+
+// Formats SoundTouch cannot take (more than 16 channels, over 192 kHz) still pass through; only
+// settings that would need processing are refused.
+TEST(TempoSource, UnprocessableFormatsPassThrough) {
+  for (auto [channels, rate] : {std::pair{17, kRate}, std::pair{2, 384000}}) {
+    auto src = std::make_shared<SineSource>(1000.0, 0.2, channels, false, rate);
+    auto tempo = MakeTempoSource(src);
+    ASSERT_TRUE(tempo);
+    EXPECT_FALSE(tempo->SetAttribute(audio::ATTRIB_TEMPO, 50));
+    EXPECT_FALSE(tempo->SetAttribute(audio::ATTRIB_TEMPO_PITCH, 1));
+    EXPECT_TRUE(tempo->SetAttribute(audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, 1));
+    const Output r = ReadAll(*tempo);
+    ASSERT_EQ(r.out.size(), static_cast<std::size_t>(src->LengthFrames()) * channels);
+    for (std::size_t i = 0; i < r.out.size(); i += 97)
+      ASSERT_EQ(r.out[i], src->At(i / channels, static_cast<int>(i % channels)));
+  }
+}
+
+// Settings, options, seeks, stalls and read sizes in random order never break the stream: the
+// samples stay finite and bounded, the position stays inside the source, the end comes.
+TEST(TempoSource, RandomUseNeverBreaksTheStream) {
+  for (int seed = 1; seed <= 4; ++seed) {
+    std::mt19937 gen(seed);
+    auto pick = [&](float lo, float hi) {
+      return std::uniform_real_distribution<float>(lo, hi)(gen);
+    };
+    const int channels = 1 + seed % 3;
+    auto src = std::make_shared<SineSource>(440.0, 2.0, channels, true, seed == 4 ? 48000 : kRate);
+    src->block_ = 1 + static_cast<int>(gen() % 3000);
+    for (int i = 1; i < 20; ++i) src->stalls_.insert(i * 4321);
+    auto tempo = MakeTempoSource(src);
+    std::vector<float> buf(8192 * channels);
+    bool ended = false;
+    int reads = 0;
+    for (; reads < 5000 && !ended; ++reads) {
+      switch (gen() % 12) {
+        case 0:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO, gen() % 3 ? pick(-95, 400) : 0);
+          break;
+        case 1:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO_PITCH, gen() % 3 ? pick(-24, 24) : 0);
+          break;
+        case 2:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO_FREQ, gen() % 3 ? pick(0.3f, 3) * kRate : 0);
+          break;
+        case 3:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO_OPTION_PREVENT_CLICK, gen() % 2);
+          break;
+        case 4:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO_OPTION_SEQUENCE_MS + gen() % 3, pick(0, 120));
+          break;
+        case 5:
+          tempo->SetAttribute(audio::ATTRIB_TEMPO_OPTION_AA_FILTER_LENGTH, pick(8, 128));
+          break;
+        case 6:
+          if (gen() % 3 == 0) {
+            int error = 0;
+            tempo->Seek(gen() % (src->LengthFrames() + 1), &error);
+          }
+          break;
+        default:
+          break;
+      }
+      const ReadResult r = tempo->Read(buf.data(), 1 + gen() % 8192, false);
+      for (int i = 0; i < r.frames * channels; ++i)
+        ASSERT_TRUE(std::isfinite(buf[i]) && std::fabs(buf[i]) < 2.0f) << buf[i];
+      const std::int64_t pos = tempo->PositionFrames();
+      ASSERT_GE(pos, 0);
+      ASSERT_LE(pos, src->LengthFrames());
+      ended = r.ended;
+    }
+    EXPECT_TRUE(ended) << "seed " << seed << " after " << reads << " reads";
+  }
 }
 
 // After warm-up, reading at steady settings allocates nothing, on every path.

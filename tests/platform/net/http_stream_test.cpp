@@ -183,6 +183,14 @@ TEST_F(HttpStreamTest, FileHasLengthAndSeeksWithRange) {
   ASSERT_TRUE(s->Seek(200000));
   EXPECT_EQ(s->Read(b, sizeof b), 0);
   EXPECT_FALSE(s->Seek(200001));
+
+  // A server that ignores Range sends the whole file again: the bytes before the offset are
+  // dropped, so the seek still lands.
+  route.ignore_range = true;
+  server_.SetRoute("/file.mp3", route);
+  ASSERT_TRUE(s->Seek(100000));
+  EXPECT_EQ(ReadBytes(*s, 1000), payload.substr(100000, 1000));
+  EXPECT_EQ(s->Position(), 101000);
 }
 
 TEST_F(HttpStreamTest, LiveStreamCannotSeek) {

@@ -119,7 +119,7 @@ class Channel {
   std::deque<Segment> segments;
   double flush_position = 0;   // source position after the last flush, when nothing is buffered
   Resampler resampler;
-  std::vector<float> resample_in;
+  bool tail_pushed = false;    // the resampler's look-ahead was flushed out at the end
 
   // Frames waiting to be heard.
   std::int64_t Buffered() const { return written - static_cast<std::int64_t>(read); }

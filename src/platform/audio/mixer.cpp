@@ -19,7 +19,8 @@ namespace audio::detail {
 // ==== Channel playback buffer ====================================================================
 
 double Channel::HeardPosition() const {
-  auto at = static_cast<std::int64_t>(read);
+  // The device hears the frame the resampler outputs next: consumed input less its look-ahead.
+  auto at = static_cast<std::int64_t>(read - resampler.LatencyFrames());
   for (const Segment& s : segments) {
     if (at < s.first_frame + s.frames) {
       if (at <= s.first_frame || s.frames == 0) return s.source_start;
@@ -36,6 +37,7 @@ void Channel::FlushBuffer(double position) {
   segments.clear();
   flush_position = position;
   resampler.Reset();
+  tail_pushed = false;
 }
 
 namespace {
@@ -208,6 +210,17 @@ bool MixChannel(Channel& c, float* out, int frames, std::vector<float>& tmp) {
     c.read += consumed;
     produced += got;
     if (got == 0 && consumed == 0) break;
+  }
+  // At the end, silence pushes out what the resampler still holds back as look-ahead.
+  if (produced < frames && c.Buffered() == 0 && c.source_ended && !c.tail_pushed) {
+    static const std::vector<float> zeros(2048 * 32, 0.0f);  // look-ahead of up to 2048 frames
+    int pad = std::min(static_cast<int>(std::ceil(c.resampler.LatencyFrames())) + 1,
+                       static_cast<int>(zeros.size()) / ch);
+    int consumed = 0;
+    produced += c.resampler.Process(zeros.data(), pad, &consumed,
+                                    tmp.data() + static_cast<size_t>(produced) * ch,
+                                    frames - produced, ratio);
+    c.tail_pushed = true;
   }
   while (!c.segments.empty() &&
          c.segments.front().first_frame + c.segments.front().frames <= static_cast<std::int64_t>(c.read)) {

@@ -399,7 +399,7 @@ bool TempoSource::GetAttribute(DWORD attrib, float* value) const {
 void TempoSource::RingReset(std::int64_t frame) {
   ring_end_ = frame;
   ring_count_ = 0;
-  raw_pos_ = ring_end_;
+  raw_pos_ = frame;
 }
 
 void TempoSource::RingAppend(const float* src, int frames) {
@@ -677,7 +677,7 @@ void TempoSource::MaybeApplySettings() {
 // Starts `target` at source frame `frame`, which lies in the ring (or is the next raw frame).
 void TempoSource::Restart(Path target, std::int64_t frame) {
   frame = std::clamp(frame, RingStart(), ring_end_);
-  raw_pos_ = ring_end_;
+  raw_pos_ = frame;
   path_ = target;
   flushing_ = false;
   stage_count_ = stage_pos_ = 0;

@@ -221,6 +221,8 @@ struct FactorCase {
   double duration, frequency;  // expected factors
 };
 
+void PrintTo(const FactorCase& c, std::ostream* os) { *os << c.name; }
+
 class TempoFactors
     : public ::testing::TestWithParam<std::tuple<FactorCase, bool /*prevent_click*/>> {};
 
@@ -390,6 +392,8 @@ struct Transition {
   float tempo, pitch;
   bool fixed_order;
 };
+
+void PrintTo(const Transition& t, std::ostream* os) { *os << t.name; }
 
 class TempoTransitions : public ::testing::TestWithParam<Transition> {};
 

@@ -62,8 +62,8 @@ std::vector<DeviceInfo> ListDevices() {
   if (!EnsureSdlAudio()) return devices;
   std::string default_name;
   char* name = nullptr;
-  SDL_AudioSpec spec;
-  if (SDL_GetDefaultAudioInfo(&name, &spec, 0) == 0 && name) {
+  SDL_AudioSpec format;
+  if (SDL_GetDefaultAudioInfo(&name, &format, 0) == 0 && name) {
     default_name = name;
     SDL_free(name);
   }

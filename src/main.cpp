@@ -1,6 +1,7 @@
 // The program's entry while the main window is being built: plays one file or URL from the
-// command line through the full chain (decoder, tempo stage, effect chain, output device) and
-// prints what it would speak, until the end of the media or until interrupted.
+// command line through the full chain (decoder, tempo stage, effect chain, output device), says
+// what it plays through the screen reader and prints it, until the end of the media or until
+// interrupted.
 #include <signal.h>
 
 #include <condition_variable>
@@ -13,9 +14,11 @@
 
 #include "audio.h"
 #include "engine.h"
+#include "log.h"
 #include "player.h"
 #include "playlist.h"
 #include "settings.h"
+#include "settings_file.h"
 #include "shell.h"
 #include "speech.h"
 #include "tempo.h"
@@ -27,7 +30,7 @@ constexpr const char* kVersion = "0.1.0";
 
 // Events for the main thread, posted from the audio library's threads and signal handlers.
 struct Event {
-  enum Kind { End, Metadata, Quit } kind;
+  enum Kind { End, Metadata, SpeakPending, Quit } kind;
 };
 
 std::mutex g_mutex;
@@ -55,6 +58,7 @@ class ConsoleWindow : public shell::MainWindow {
   }
   void PostMessage(shell::Message message, long, long) override {
     if (message == shell::kStreamMetadata) PostEvent(Event::Metadata);
+    if (message == shell::kSpeakPending) PostEvent(Event::SpeakPending);
   }
   void UpdateWindowTitle() override {}
   void UpdateStatusBar() override {}
@@ -89,6 +93,12 @@ void PrintUsage() {
                "  --version  show the version and exit\n";
 }
 
+// Speaks what is queued and prints it, one line per utterance.
+void FlushAndPrintSpeech() {
+  std::string spoken = FlushSpeechQueue();
+  if (!spoken.empty()) std::cout << spoken << std::endl;
+}
+
 void OnSignal(int) {
   g_signalled = 1;
   g_wake.notify_one();  // not strictly signal-safe; the wait below also polls the flag
@@ -111,18 +121,34 @@ int main(int argc, char** argv) {
   }
   const std::string target = argv[1];
 
+  LogStart();
+  LoadTranslationTables();
+  SetLanguageApplier([](const std::string& code) { Settings().Language = ApplyLanguageSetting(code); });
+  LoadSettings();
+  LoadEffectSettings();
+
   ConsoleWindow window;
   shell::SetMainWindow(&window);
-  SetSpeechSink([](const std::string& text, bool) { std::cout << text << std::endl; });
+  InitSpeech();
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
+  // What is still queued at the end is printed too, then the screen reader is silenced.
+  // The settings are read, not written: this entry plays one item and changes nothing the
+  // user set.
+  auto finish = [](int code) {
+    FlushAndPrintSpeech();
+    ShutdownSpeech();
+    shell::SetMainWindow(nullptr);
+    LogStop();
+    return code;
+  };
 
-  if (!InitAudioEngine()) return 1;
+  if (!InitAudioEngine()) return finish(1);
   ThePlaylist().entries = {target};
   ThePlaylist().current = 0;
   if (!OpenMedia(target)) {
     ShutdownAudioEngine();
-    return 1;
+    return finish(1);
   }
   AddRecentFile(target);
 
@@ -141,6 +167,11 @@ int main(int argc, char** argv) {
       Event e = g_events.front();
       g_events.pop_front();
       if (e.kind == Event::End) done = true;
+      if (e.kind == Event::SpeakPending) {
+        lock.unlock();
+        FlushAndPrintSpeech();
+        lock.lock();
+      }
       if (e.kind == Event::Metadata) {
         lock.unlock();
         std::string title = StreamTitle();
@@ -151,6 +182,5 @@ int main(int argc, char** argv) {
   }
   (void)p;
   ShutdownAudioEngine();
-  shell::SetMainWindow(nullptr);
-  return code;
+  return finish(code);
 }

@@ -1,4 +1,6 @@
-// Test support: a main window that records what the logic shows, posts and speaks.
+// Test support: a main window that records what the logic shows, posts and speaks. Announcements
+// are taken from the speech queue as soon as they are posted (each kSpeakPending flushes it), and
+// never reach a screen reader.
 #pragma once
 
 #include <chrono>
@@ -25,14 +27,13 @@ class RecordingShell : public shell::MainWindow {
 
   RecordingShell() {
     shell::SetMainWindow(this);
-    SetSpeechSink([this](const std::string& text, bool) {
-      std::lock_guard lock(mutex_);
-      spoken.push_back(text);
-    });
+    SetSpeechSilentForTesting(true);
+    InitSpeech();
   }
   ~RecordingShell() override {
+    ShutdownSpeech();
+    SetSpeechSilentForTesting(false);
     shell::SetMainWindow(nullptr);
-    SetSpeechSink(nullptr);
   }
 
   void ShowMessage(const std::string& text, const std::string& caption, shell::Icon icon) override {
@@ -45,8 +46,10 @@ class RecordingShell : public shell::MainWindow {
     cv_.notify_all();
   }
   void PostMessage(shell::Message message, long, long) override {
+    std::string text = message == shell::kSpeakPending ? FlushSpeechQueue() : std::string();
     std::lock_guard lock(mutex_);
     messages.push_back(message);
+    if (!text.empty()) spoken.push_back(text);
     cv_.notify_all();
   }
   void UpdateWindowTitle() override { ++title_updates; }

@@ -35,14 +35,8 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-  auto bytes = testsupport::ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  testsupport::WriteFileBytes(path, bytes);
-}
+using testsupport::ReadFileText;
+using testsupport::WriteFileBytes;
 
 bool HasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
@@ -82,7 +76,7 @@ class SettingsFile : public ::testing::Test {
 
   // Writes `text` as the (portable) settings file and loads everything from it.
   void LoadFrom(const std::string& text) {
-    Spit(portable_ini(), text);
+    WriteFileBytes(portable_ini(), text);
     Settings() = AppSettings{};
     LoadSettings();
     LoadEffectSettings();
@@ -95,16 +89,16 @@ class SettingsFile : public ::testing::Test {
 // ---- Location ----
 
 TEST_F(SettingsFile, PortableCopyWritesBesideTheExecutableAndInstalledTxtMovesEverything) {
-  Spit(portable_ini(), "[Playback]\nAllowMultipleInstances=1\nShuffle=1\n");
+  WriteFileBytes(portable_ini(), "[Playback]\nAllowMultipleInstances=1\nShuffle=1\n");
   EXPECT_EQ(ResolveSettingsPath(), portable_ini());
   EXPECT_TRUE(ReadAllowMultipleInstances());
   LoadSettings();
   EXPECT_TRUE(Settings().Shuffle);
   EXPECT_TRUE(SaveSettings());
-  EXPECT_TRUE(HasLine(Slurp(portable_ini()), "RepeatMode=0"));
+  EXPECT_TRUE(HasLine(ReadFileText(portable_ini()), "RepeatMode=0"));
 
   // Installed: the folder under the XDG config home is made, and every read and write goes there.
-  Spit(exe_dir() + "/installed.txt", "");
+  WriteFileBytes(exe_dir() + "/installed.txt", "");
   Settings() = AppSettings{};
   EXPECT_EQ(ResolveSettingsPath(), installed_ini());
   EXPECT_TRUE(fs::is_directory(dir_.file("config/Sonderlane")));
@@ -128,23 +122,23 @@ TEST_F(SettingsFile, FindsYtDlpInItsOrder) {
                     on_path = dir_.file("bin/yt-dlp");
   EXPECT_EQ(FindYtDlp(), "");
   fs::create_directories(dir_.file("bin"));
-  Spit(on_path, "#!/bin/sh\n");
+  WriteFileBytes(on_path, "#!/bin/sh\n");
   EXPECT_EQ(FindYtDlp(), "");  // not executable: the shell would not run it
   fs::permissions(on_path, fs::perms::owner_all);
   EXPECT_EQ(FindYtDlp(), on_path);
-  Spit(beside, "");
+  WriteFileBytes(beside, "");
   EXPECT_EQ(FindYtDlp(), beside);
   fs::create_directories(exe_dir() + "/lib");
-  Spit(lib_copy, "");
+  WriteFileBytes(lib_copy, "");
   EXPECT_EQ(FindYtDlp(), lib_copy);
   fs::create_directories(dir_.file("data/Sonderlane"));
-  Spit(data_copy, "");
+  WriteFileBytes(data_copy, "");
   EXPECT_EQ(FindYtDlp(), data_copy);
   // The stored path is never used; the one found at load is written at the next save.
   LoadFrom("[YouTube]\nYtdlpPath=/somewhere/else\n");
   EXPECT_EQ(Settings().YtdlpPath, data_copy);
   ASSERT_TRUE(SaveSettings());
-  EXPECT_TRUE(HasLine(Slurp(portable_ini()), "YtdlpPath=" + data_copy));
+  EXPECT_TRUE(HasLine(ReadFileText(portable_ini()), "YtdlpPath=" + data_copy));
 }
 
 // ---- Reading ----
@@ -257,7 +251,7 @@ TEST_F(SettingsFile, LoadNormalisesEveryKindOfKey) {
 TEST_F(SettingsFile, NormalisedValuesAreWrittenBackNormalised) {
   LoadFrom("[Playback]\nVolume=250\nAllowAmplify=0\nVolumeStep=0\n[Recording]\nFormat=9\n");
   ASSERT_TRUE(SaveSettings());
-  std::string text = Slurp(portable_ini());
+  std::string text = ReadFileText(portable_ini());
   EXPECT_TRUE(HasLine(text, "Volume=100"));
   EXPECT_TRUE(HasLine(text, "VolumeStep=1"));
   EXPECT_TRUE(HasLine(text, "Format=3"));
@@ -277,7 +271,7 @@ TEST_F(SettingsFile, LanguageGoesToTheApplier) {
 // Compiles a locale whose decimal point is a comma and switches LC_NUMERIC to it, as the GUI
 // toolkit does for a French user. False when localedef is not available.
 bool UseCommaLocale(const TempDir& dir) {
-  Spit(dir.file("comma.src"),
+  WriteFileBytes(dir.file("comma.src"),
        "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\nLC_NUMERIC\ndecimal_point \",\"\nthousands_sep "
        "\".\"\n"
        "grouping 3;3\nEND LC_NUMERIC\n");
@@ -297,7 +291,7 @@ TEST_F(SettingsFile, WrittenFormsAreExactWhateverTheLocale) {
   Settings().Pitch = -3.25f;
   ASSERT_TRUE(SaveSettings());
   std::setlocale(LC_NUMERIC, "C");
-  const std::string text = Slurp(portable_ini());
+  const std::string text = ReadFileText(portable_ini());
   for (const char* line : {"Volume=100",
                            "VolumeStep=2",
                            "Pitch=-3.2",
@@ -453,7 +447,7 @@ TEST_F(SettingsFile, HandEditedFileKeepsItsCommentsAndForeignSections) {
   Settings().Volume = 0.5f;
   Settings().RecentFiles = {"/new/first.mp3"};
   ASSERT_TRUE(SaveSettings());
-  const std::string text = Slurp(portable_ini());
+  const std::string text = ReadFileText(portable_ini());
   for (const char* kept :
        {"; my settings", "[Hotkeys]", "Hotkey0=3,80,0", "[playback]", "; louder please",
         "Unknown=keep me", "[Presets]", "Name0=Rock", "[Preset_Rock]", "Pitch=1.0000",
@@ -471,7 +465,7 @@ TEST_F(SettingsFile, HandEditedFileKeepsItsCommentsAndForeignSections) {
 TEST_F(SettingsFile, SaveIntoAReadOnlyFolderFailsQuietly) {
   fs::permissions(dir_.path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  Spit(portable_ini(), "[Playback]\nShuffle=0\n");
+  WriteFileBytes(portable_ini(), "[Playback]\nShuffle=0\n");
   fs::permissions(exe_dir(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                  fs::perms::group_exec | fs::perms::others_read |
                                  fs::perms::others_exec);
@@ -496,7 +490,7 @@ TEST_F(SettingsFile, SaveIntoAReadOnlyFolderFailsQuietly) {
   fs::permissions(exe_dir(), fs::perms::owner_all);
   if (result < 0) GTEST_SKIP() << "cannot drop root privileges here; the read-only case needs them";
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(Slurp(portable_ini()), "[Playback]\nShuffle=0\n");
+  EXPECT_EQ(ReadFileText(portable_ini()), "[Playback]\nShuffle=0\n");
   EXPECT_TRUE(Settings().Shuffle);  // the program goes on with the values in memory
   // A missing folder fails the same way.
   Settings().Path = dir_.file("gone/Sonderlane.ini");
@@ -511,7 +505,7 @@ TEST_F(SettingsFile, PlaybackStateFollowsRememberState) {
   // RememberState off: an empty state is written and nothing is restored.
   LoadFrom("[Playlist]\nTrack0=/stale.mp3\n");
   ASSERT_TRUE(SavePlaybackState(list, 2, 61.237));
-  std::string text = Slurp(portable_ini());
+  std::string text = ReadFileText(portable_ini());
   for (const char* line : {"TrackCount=0", "LastFile=", "LastPosition=0", "CurrentTrack=0"})
     EXPECT_TRUE(HasLine(text, line)) << line;
   EXPECT_EQ(text.find("Track0="), std::string::npos);
@@ -520,7 +514,7 @@ TEST_F(SettingsFile, PlaybackStateFollowsRememberState) {
   // RememberState on: playlist, index and position come back.
   Settings().RememberState = true;
   ASSERT_TRUE(SavePlaybackState(list, 2, 61.237));
-  text = Slurp(portable_ini());
+  text = ReadFileText(portable_ini());
   for (const char* line : {"TrackCount=3", "Track1=http://radio.example/live", "CurrentTrack=2",
                            "LastFile=/m/c.ogg", "LastPosition=61.24"})
     EXPECT_TRUE(HasLine(text, line)) << line;
@@ -531,7 +525,7 @@ TEST_F(SettingsFile, PlaybackStateFollowsRememberState) {
 
   // No current entry: LastFile empty, position 0.
   ASSERT_TRUE(SavePlaybackState(list, -1, 12.0));
-  text = Slurp(portable_ini());
+  text = ReadFileText(portable_ini());
   EXPECT_TRUE(HasLine(text, "CurrentTrack=-1"));
   EXPECT_TRUE(HasLine(text, "LastFile="));
   EXPECT_EQ(RestorePlaybackState().current, 0);
@@ -675,7 +669,7 @@ TEST_F(SettingsFile, KilledSaveNeverLeavesAPartialFile) {
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(started) << "round " << round << ": the saving child never finished a save";
 
-    const std::string text = Slurp(portable_ini());
+    const std::string text = ReadFileText(portable_ini());
     ASSERT_FALSE(text.empty()) << "round " << round;
     ASSERT_EQ(text.back(), '\n') << "round " << round;
     profile::Profile p(portable_ini());

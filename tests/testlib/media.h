@@ -38,8 +38,9 @@ bool MakeSine(const std::string& path, double freq, double seconds, int rate = 4
 double MeasureFrequency(const float* samples, std::size_t frames, int channels, int rate);
 // Root mean square over all samples.
 double Rms(const float* samples, std::size_t count);
-// Reads a whole file as bytes.
+// Reads a whole file as bytes, or as a string.
 std::vector<char> ReadFileBytes(const std::string& path);
+std::string ReadFileText(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 // The shared real-world corpus (../shared/corpus beside the project), or empty when absent.

@@ -1,6 +1,8 @@
 // Case folding, UTF-8 cutting and UTF-16 conversion for the INI layer.
 #include "profile_text.h"
 
+#include "utf8.h"
+
 namespace profile::text {
 namespace {
 
@@ -37,23 +39,6 @@ char32_t Decode(std::string_view s, std::size_t i, std::size_t& len) {
   return cp;
 }
 
-void Encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // Lower case of the letters whose case pairs are simple offsets.
 char32_t FoldCodePoint(char32_t c) {
@@ -102,7 +87,7 @@ std::string Fold(std::string_view s) {
     else if (cp < 0x80)
       out += static_cast<char>(FoldCodePoint(cp));
     else
-      Encode(FoldCodePoint(cp), out);
+      ::text::AppendUtf8(out, FoldCodePoint(cp));
     i += len;
   }
   return out;
@@ -137,7 +122,7 @@ std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
       }
     }
     if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-    Encode(cp, out);
+    ::text::AppendUtf8(out, cp);
   }
   return out;
 }

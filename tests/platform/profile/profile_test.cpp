@@ -25,14 +25,8 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-  auto bytes = testsupport::ReadFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  testsupport::WriteFileBytes(path, bytes);
-}
+using testsupport::ReadFileText;
+using testsupport::WriteFileBytes;
 
 // A string literal with its NUL bytes.
 template <std::size_t N>
@@ -112,7 +106,7 @@ TEST(ProfileRead, FollowsTheWindowsRules) {
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.file("case.ini");
-    Spit(path, c.file);
+    WriteFileBytes(path, c.file);
     profile::Profile p(path);
     EXPECT_EQ(p.GetString(c.section, c.key, c.def, c.max), c.expected);
     EXPECT_EQ(profile::ReadString(path, c.section, c.key, c.def, c.max), c.expected);
@@ -133,7 +127,7 @@ TEST(ProfileRead, MissingFileGivesDefaultsAndIsNotCreated) {
 TEST(ProfileRead, IntegersTakeLeadingDigitsAndEmptyGivesDefault) {
   TempDir dir;
   const std::string path = dir.file("n.ini");
-  Spit(path, "[N]\na=42\nb= -17xyz\nc=abc\nd=\ne=99999999999\nf=+8\ng=-99999999999\n");
+  WriteFileBytes(path, "[N]\na=42\nb= -17xyz\nc=abc\nd=\ne=99999999999\nf=+8\ng=-99999999999\n");
   profile::Profile p(path);
   EXPECT_EQ(p.GetInt("N", "a", 5), 42);
   EXPECT_EQ(p.GetInt("N", "b", 5), -17);
@@ -148,7 +142,7 @@ TEST(ProfileRead, IntegersTakeLeadingDigitsAndEmptyGivesDefault) {
 // Compiles a locale whose decimal point is a comma into `dir` and switches LC_NUMERIC to it, as
 // the GUI toolkit does for a French or German user. False when localedef is not available.
 bool UseCommaLocale(const TempDir& dir) {
-  Spit(dir.file("comma.src"),
+  WriteFileBytes(dir.file("comma.src"),
        "LC_CTYPE\ncopy \"POSIX\"\nEND LC_CTYPE\nLC_NUMERIC\ndecimal_point \",\"\nthousands_sep "
        "\".\"\n"
        "grouping 3;3\nEND LC_NUMERIC\n");
@@ -199,14 +193,14 @@ const char kHandEdited[] =
 TEST(ProfileWrite, KeepsEveryLineItDoesNotChange) {
   TempDir dir;
   const std::string path = dir.file("s.ini");
-  Spit(path, kHandEdited);
+  WriteFileBytes(path, kHandEdited);
   profile::Profile p(path);
   EXPECT_TRUE(p.SetString("PLAYBACK", "volume", "55"));  // replaced in place, key spelling kept
   EXPECT_TRUE(p.SetString("Playback", "Shuffle", "0"));  // same value: line untouched
   EXPECT_TRUE(p.SetString("Playback", "Rate", "1.00"));  // new key after the section's last key
   EXPECT_TRUE(p.SetString("Fresh", "Key", "x"));         // new section at the end
   ASSERT_TRUE(p.Save());
-  EXPECT_EQ(Slurp(path),
+  EXPECT_EQ(ReadFileText(path),
             "; Sonderlane settings, edited by hand\r\n"
             "\r\n"
             "[Playback]\r\n"
@@ -264,20 +258,20 @@ TEST(ProfileWrite, SectionOperations) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir.file("ops.ini");
-    Spit(path, file);
+    WriteFileBytes(path, file);
     profile::Profile p(path);
     c.edit(p);
     ASSERT_TRUE(p.SaveIfChanged());
-    EXPECT_EQ(Slurp(path), c.expected);
+    EXPECT_EQ(ReadFileText(path), c.expected);
   }
   // The one-shot calls behave the same.
   const std::string path = dir.file("oneshot.ini");
-  Spit(path, file);
+  WriteFileBytes(path, file);
   EXPECT_TRUE(profile::DeleteKey(path, "RecentFiles", "File1"));
   EXPECT_TRUE(profile::ClearSection(path, "Other"));
   EXPECT_TRUE(profile::DeleteSection(path, "Preset_Rock"));
   EXPECT_TRUE(profile::WriteString(path, "RecentFiles", "File1", "c"));
-  EXPECT_EQ(Slurp(path), "[RecentFiles]\n; list\nFile0=a\nFile1=c\n\n[Other]\n");
+  EXPECT_EQ(ReadFileText(path), "[RecentFiles]\n; list\nFile0=a\nFile1=c\n\n[Other]\n");
 }
 
 TEST(ProfileWrite, ValuesReadBackAsWritten) {
@@ -318,23 +312,23 @@ TEST(ProfileWrite, AwkwardBytesSurviveAnEditElsewhere) {
   const std::string path = dir.file("junk.ini");
   const std::string junk =
       Bytes("[Junk]\nnul=a\0b\n\xFF\xFE\xC3(\n") + "long=" + std::string(100 * 1024, 'z') + "\n";
-  Spit(path, "\xEF\xBB\xBF" + junk + "[A]\nk=1");  // BOM, no final newline
+  WriteFileBytes(path, "\xEF\xBB\xBF" + junk + "[A]\nk=1");  // BOM, no final newline
   profile::Profile p(path);
   ASSERT_TRUE(p.SetString("A", "k", "2"));
   ASSERT_TRUE(p.Save());
-  EXPECT_EQ(Slurp(path), "\xEF\xBB\xBF" + junk + "[A]\nk=2\n");
+  EXPECT_EQ(ReadFileText(path), "\xEF\xBB\xBF" + junk + "[A]\nk=2\n");
 }
 
 TEST(ProfileWrite, Utf16FilesStayUtf16) {
   TempDir dir;
   const std::string path = dir.file("wide.ini");
   // "[A]\r\nk=é\r\n" in UTF-16LE with its mark, as a Windows copy may have written it.
-  Spit(path, Bytes("\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0\xE9\0\r\0\n\0"));
+  WriteFileBytes(path, Bytes("\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0\xE9\0\r\0\n\0"));
   profile::Profile p(path);
   EXPECT_EQ(p.GetString("a", "K", ""), "\xC3\xA9");
   ASSERT_TRUE(p.SetString("A", "k", "x"));
   ASSERT_TRUE(p.Save());
-  EXPECT_EQ(Slurp(path), Bytes("\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0x\0\r\0\n\0"));
+  EXPECT_EQ(ReadFileText(path), Bytes("\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0x\0\r\0\n\0"));
 }
 
 // ---- Replacing the file ----
@@ -353,20 +347,20 @@ TEST(ProfileAtomic, InjectedFailuresLeaveTheOldFileAndNoTemporary) {
   const std::string old = "[A]\nk=old\n";
   for (const auto& f : faults) {
     SCOPED_TRACE(f.what);
-    Spit(path, old);
+    WriteFileBytes(path, old);
     profile::Profile p(path);
     p.SetString("A", "k", "new");
     profile::testing::FailNthWrite(f.nth, f.error);
     EXPECT_FALSE(p.Save());
     profile::testing::FailNthWrite(0, 0);
-    EXPECT_EQ(Slurp(path), old);
+    EXPECT_EQ(ReadFileText(path), old);
     EXPECT_TRUE(OtherFiles(dir.path(), "s.ini").empty());
   }
-  Spit(path, old);
+  WriteFileBytes(path, old);
   profile::Profile p(path);
   p.SetString("A", "k", "new");
   EXPECT_TRUE(p.Save());
-  EXPECT_EQ(Slurp(path), "[A]\nk=new\n");
+  EXPECT_EQ(ReadFileText(path), "[A]\nk=new\n");
   EXPECT_TRUE(OtherFiles(dir.path(), "s.ini").empty());
 }
 
@@ -394,7 +388,7 @@ TEST(ProfileAtomic, WriteFailuresReturnFalseQuietly) {
   const fs::path ro = dir.path() / "readonly";
   fs::create_directory(ro);
   const std::string path = (ro / "s.ini").string();
-  Spit(path, "[A]\nk=old\n");
+  WriteFileBytes(path, "[A]\nk=old\n");
   fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
   int r = AsUnprivilegedUser(
@@ -402,7 +396,7 @@ TEST(ProfileAtomic, WriteFailuresReturnFalseQuietly) {
   fs::permissions(ro, fs::perms::owner_all);
   if (r < 0) GTEST_SKIP() << "cannot drop root privileges here; the read-only case needs them";
   EXPECT_EQ(r, 0);
-  EXPECT_EQ(Slurp(path), "[A]\nk=old\n");
+  EXPECT_EQ(ReadFileText(path), "[A]\nk=old\n");
   EXPECT_TRUE(OtherFiles(ro, "s.ini").empty());
 
   // A folder that does not exist, and a path whose "folder" is a file.
@@ -417,20 +411,20 @@ TEST(ProfileAtomic, WriteFailuresReturnFalseQuietly) {
 TEST(ProfileAtomic, KeepsModeFollowsLinksAndSweepsStaleTemporaries) {
   TempDir dir;
   const std::string real = dir.file("real.ini"), link = dir.file("link.ini");
-  Spit(real, "[A]\nk=1\n");
+  WriteFileBytes(real, "[A]\nk=1\n");
   ::chmod(real.c_str(), 0640);
   fs::create_symlink("real.ini", link);
   // A temporary left by a writer killed long ago, and one of a writer that may still run.
   const std::string stale = dir.file(".real.ini.0123456789ab.tmp"),
                     fresh = dir.file(".real.ini.ba9876543210.tmp");
-  Spit(stale, "half");
-  Spit(fresh, "half");
+  WriteFileBytes(stale, "half");
+  WriteFileBytes(fresh, "half");
   struct utimbuf old_time = {::time(nullptr) - 3600, ::time(nullptr) - 3600};
   ::utime(stale.c_str(), &old_time);
 
   ASSERT_TRUE(profile::WriteString(link, "A", "k", "2"));
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(Slurp(real), "[A]\nk=2\n");
+  EXPECT_EQ(ReadFileText(real), "[A]\nk=2\n");
   struct stat st;
   ASSERT_EQ(::stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);

@@ -14,9 +14,11 @@
 
 #include "audio.h"
 #include "engine.h"
+#include "library_db.h"
 #include "log.h"
 #include "player.h"
 #include "playlist.h"
+#include "position_memory.h"
 #include "settings.h"
 #include "settings_file.h"
 #include "shell.h"
@@ -144,9 +146,12 @@ int main(int argc, char** argv) {
   };
 
   if (!InitAudioEngine()) return finish(1);
+  // Without a database the player runs on: positions are neither remembered nor restored.
+  Library().Open();
   ThePlaylist().entries = {target};
   ThePlaylist().current = 0;
   if (!OpenMedia(target)) {
+    Library().Close();
     ShutdownAudioEngine();
     return finish(1);
   }
@@ -181,6 +186,9 @@ int main(int argc, char** argv) {
     }
   }
   (void)p;
+  // Interrupted before the end: long media resumes here next time.
+  if (g_signalled) SaveItemPosition(target);
+  Library().Close();
   ShutdownAudioEngine();
   return finish(code);
 }

@@ -9,6 +9,7 @@
 
 #include "dsp_chain.h"
 #include "playlist.h"
+#include "position_memory.h"
 #include "settings.h"
 #include "shell.h"
 #include "tempo.h"
@@ -254,6 +255,9 @@ bool OpenMedia(const std::string& path) {
   if (CurrentTempoProcessor()->AlgorithmId() == 0) p.source = 0;  // the output owns it now
 
   ApplyRate(p);
+  // A remembered position is sought to silently before playback begins.
+  double resume = ResumePosition(path);
+  if (resume > 0) CurrentTempoProcessor()->SetPositionSeconds(resume);
   return StartPlaying(p);
 }
 

@@ -304,7 +304,9 @@ TEST_F(PlaybackTest, EndSyncFiresOnTheLibraryThreadWhenHeard) {
   std::unique_lock lock(end.m);
   ASSERT_TRUE(end.cv.wait_for(lock, std::chrono::seconds(3), [&] { return end.fired; }));
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_NEAR(elapsed, 0.3, 0.1);  // when the last 0.3 s were heard, not when decoded
+  // When the last 0.3 s were heard (later on a loaded machine), not when they were decoded.
+  EXPECT_GE(elapsed, 0.25);
+  EXPECT_LT(elapsed, 1.5);
   EXPECT_NE(end.thread, std::this_thread::get_id());
   EXPECT_TRUE(WaitFor([&] { return ChannelIsActive(h) == ACTIVE_STOPPED; }));
   // Playing again after the end starts over.

@@ -48,12 +48,12 @@ void PostEvent(Event::Kind kind) {
   g_wake.notify_one();
 }
 
-// The console stands in for the main window: messages go to standard error, refreshes print
-// the state of the player.
+// The console stands in for the main window: messages are announced, refreshes do nothing.
 class ConsoleWindow : public shell::MainWindow {
  public:
-  void ShowMessage(const std::string& text, const std::string& caption, shell::Icon) override {
-    std::cerr << caption << ": " << text << std::endl;
+  // Without a window, a message is announced (and so printed) like everything else.
+  void ShowMessage(const std::string& text, const std::string&, shell::Icon) override {
+    Speak(text);
   }
   void PostCommand(int id, long) override {
     if (id == shell::kCommandNextTrack) PostEvent(Event::End);

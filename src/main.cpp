@@ -17,6 +17,7 @@
 #include "library_db.h"
 #include "log.h"
 #include "player.h"
+#include "now_playing.h"
 #include "playlist.h"
 #include "position_memory.h"
 #include "settings.h"
@@ -25,6 +26,7 @@
 #include "speech.h"
 #include "tempo.h"
 #include "tr.h"
+#include "transport.h"
 
 namespace {
 
@@ -65,28 +67,6 @@ class ConsoleWindow : public shell::MainWindow {
   void UpdateWindowTitle() override {}
   void UpdateStatusBar() override {}
 };
-
-// The StreamTitle of the stream's last metadata block, or empty.
-std::string StreamTitle() {
-  std::vector<char> meta = audio::ChannelGetTags(Player().info_channel, audio::TAG_META);
-  std::string text(meta.begin(), meta.end());
-  size_t at = text.find("StreamTitle='");
-  if (at == std::string::npos) return {};
-  at += 13;
-  size_t end = text.find("';", at);
-  return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-std::string Clock(double seconds) {
-  int s = static_cast<int>(seconds);
-  char buf[32];
-  if (s >= 3600) {
-    std::snprintf(buf, sizeof buf, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
-  } else {
-    std::snprintf(buf, sizeof buf, "%d:%02d", s / 60, s % 60);
-  }
-  return buf;
-}
 
 void PrintUsage() {
   std::cout << "Usage: sonderlane FILE-OR-URL\n"
@@ -160,7 +140,7 @@ int main(int argc, char** argv) {
   PlayerState& p = Player();
   double length = CurrentTempoProcessor()->GetLengthSeconds();
   std::string name = IsUrl(target) ? target : FileNameOf(target);
-  Speak(Tr("Playing") + " " + name + (length > 0 ? " (" + Clock(length) + ")" : std::string()));
+  Speak(Tr("Playing") + " " + name + (length > 0 ? " (" + FormatClock(length) + ")" : std::string()));
 
   int code = 0;
   for (bool done = false; !done;) {
@@ -179,8 +159,11 @@ int main(int argc, char** argv) {
       }
       if (e.kind == Event::Metadata) {
         lock.unlock();
-        std::string title = StreamTitle();
-        if (!title.empty()) Speak(title);
+        // The song history gets the title; the console says it even when track changes are
+        // not announced, since printing what plays is this entry's whole job.
+        HandleStreamMetadata();
+        std::string title = CurrentStreamTitle(TagChannel());
+        if (!title.empty() && !Settings().SpeechTrackChange) Speak(title);
         lock.lock();
       }
     }

@@ -15,6 +15,7 @@
 #include "player.h"
 #include "playlist.h"
 #include "transport.h"
+#include "utf8.h"
 #include "settings.h"
 #include "shell.h"
 #include "speech.h"
@@ -45,23 +46,7 @@ const char* const kGenres[80] = {
     "Polka",        "Retro",        "Musical",      "Rock & Roll",  "Hard Rock",
 };
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+using text::AppendUtf8;
 
 // ISO-8859-1 bytes up to the first NUL (or `size`) as UTF-8.
 std::string Latin1ToUtf8(const unsigned char* p, std::size_t size) {

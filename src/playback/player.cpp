@@ -7,6 +7,7 @@
 #include <cctype>
 #include <strings.h>
 
+#include "chapters.h"
 #include "dsp_chain.h"
 #include "playlist.h"
 #include "position_memory.h"
@@ -57,6 +58,11 @@ void OnOutputEnd(audio::HSYNC, audio::DWORD, audio::DWORD, void*) {
   const AppSettings& s = Settings();
   long load_paused = (!s.AutoAdvance && s.RepeatMode == 0) ? 1 : 0;
   if (shell::MainWindow* w = shell::Main()) w->PostCommand(shell::kCommandNextTrack, load_paused);
+}
+
+// The library's sync thread: the information channel is the channel the sync is set on.
+void OnDownloadComplete(audio::HSYNC, audio::DWORD channel, audio::DWORD, void*) {
+  if (Chapters().empty()) LoadChapters(channel);
 }
 
 void OnStreamMetadata(audio::HSYNC, audio::DWORD, audio::DWORD, void*) {
@@ -258,6 +264,7 @@ bool OpenMedia(const std::string& path) {
   // A remembered position is sought to silently before playback begins.
   double resume = ResumePosition(path);
   if (resume > 0) CurrentTempoProcessor()->SetPositionSeconds(resume);
+  LoadChapters(p.info_channel);
   return StartPlaying(p);
 }
 
@@ -315,6 +322,12 @@ bool OpenUrl(const std::string& url, bool quiet) {
   }
   if (!p.live) ApplyRate(p);
   audio::ChannelSetAttribute(p.output, audio::ATTRIB_BUFFER, 1.0f);
+  if (!p.live && p.info_channel) {
+    // Tags may arrive only with the whole file: look again when the download completes.
+    LoadChapters(p.info_channel);
+    p.download_sync = audio::ChannelSetSync(p.info_channel, audio::SYNC_DOWNLOAD | audio::SYNC_ONETIME,
+                                            0, OnDownloadComplete, nullptr);
+  }
   return StartPlaying(p);
 }
 

@@ -202,6 +202,7 @@ void SetVolume(float value) {
   AppSettings& s = Settings();
   const float maximum = s.AllowAmplify ? 4.0f : 1.0f;
   s.Volume = std::min(std::max(value, 0.0f), maximum);
+  s.EffectParams[0] = s.Volume;
   SetVolumeStage(s.Volume, Player().muted, s.LegacyVolume);
   if (s.SpeechVolume) {
     char text[64];

@@ -2,6 +2,7 @@
 #include <wx/wx.h>
 
 #include "now_playing.h"
+#include "dialog_buttons.h"
 #include "playback_dialogs.h"
 #include "translate_ui.h"
 
@@ -22,11 +23,7 @@ wxDialog* MakeTagDialog(wxWindow* parent, int key) {
     }
   });
   sizer->Add(edit, 1, wxALL | wxEXPAND, 8);
-  auto* buttons = new wxStdDialogButtonSizer;
-  buttons->AddButton(new wxButton(dialog, wxID_OK, "OK"));
-  buttons->AddButton(new wxButton(dialog, wxID_CANCEL, "Cancel"));
-  buttons->Realize();
-  sizer->Add(buttons, 0, wxALL | wxALIGN_RIGHT, 8);
+  sizer->Add(MakeOkCancelButtons(dialog), 0, wxALL | wxALIGN_RIGHT, 8);
   TranslateDialog(dialog);
   dialog->SetTitle(wxString::FromUTF8(TagFieldCaption(key)));  // never translated
   dialog->SetSizerAndFit(sizer);

@@ -1,6 +1,7 @@
 // The Jump to Time dialog.
 #include <wx/wx.h>
 
+#include "dialog_buttons.h"
 #include "playback_dialogs.h"
 #include "transport.h"
 #include "tr.h"
@@ -14,11 +15,7 @@ wxDialog* MakeJumpToTimeDialog(wxWindow* parent) {
   auto* edit = new wxTextCtrl(dialog, kJumpEditId, wxString::FromUTF8(FormatClock(GetPosition())));
   edit->SetMaxLength(64);
   sizer->Add(edit, 0, wxLEFT | wxRIGHT | wxEXPAND, 8);
-  auto* buttons = new wxStdDialogButtonSizer;
-  buttons->AddButton(new wxButton(dialog, wxID_OK, "OK"));
-  buttons->AddButton(new wxButton(dialog, wxID_CANCEL, "Cancel"));
-  buttons->Realize();
-  sizer->Add(buttons, 0, wxALL | wxALIGN_RIGHT, 8);
+  sizer->Add(MakeOkCancelButtons(dialog), 0, wxALL | wxALIGN_RIGHT, 8);
   TranslateDialog(dialog);
   dialog->SetSizerAndFit(sizer);
   edit->SelectAll();

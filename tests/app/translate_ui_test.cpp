@@ -335,22 +335,3 @@ TEST_F(TranslateUiTest, APopupMenuIsTranslatedOnItsOwn) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  // A failed wx check must fail the test, not open a message box nobody will close.
-  wxSetAssertHandler([](const wxString& file, int line, const wxString& func, const wxString& cond,
-                        const wxString& msg) {
-    ADD_FAILURE_AT(file.utf8_string().c_str(), line)
-        << "wx assertion " << cond.utf8_string() << " in " << func.utf8_string() << ": "
-        << msg.utf8_string();
-  });
-  wxApp::SetInstance(new wxApp);
-  if (!wxEntryStart(argc, argv)) {
-    std::fprintf(stderr, "wxWidgets could not start: no display (run under xvfb-run -a)\n");
-    return 1;
-  }
-  int result = RUN_ALL_TESTS();
-  wxEntryCleanup();
-  return result;
-}

@@ -1,6 +1,7 @@
 // Playlist files and folders on disk: folder scans by directory listing (no stat per entry when
 // the listing gives the type), M3U/M3U8/PLS reading with UTF-8 or Windows-1252 lines, M3U writing.
 #include "playlist_files.h"
+#include "utf8.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -94,18 +95,7 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
-void AppendUtf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+using text::AppendUtf8;
 
 // Windows-1252 to UTF-8. The five bytes the code page leaves undefined (81 8D 8F 90 9D) map to
 // the C1 controls of the same number, as the Windows converter does.

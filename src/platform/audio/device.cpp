@@ -51,6 +51,10 @@ void SilentLoop(int rate) {
   while (g_silent_run) {
     MixInto(scratch.data(), block);
     next += std::chrono::milliseconds(10);
+    // Fallen behind (a busy machine): go on from now, as a sound card would after an underrun,
+    // rather than swallow the missed time in a burst.
+    auto now = std::chrono::steady_clock::now();
+    if (next < now - std::chrono::milliseconds(30)) next = now;
     std::this_thread::sleep_until(next);
   }
 }

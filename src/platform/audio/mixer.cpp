@@ -222,8 +222,11 @@ bool MixChannel(Channel& c, float* out, int frames, std::vector<float>& tmp) {
                                     frames - produced, ratio);
     c.tail_pushed = true;
   }
+  // A block is done when it has been heard, not when the resampler took it in: the resampler
+  // may hold thousands of frames of look-ahead.
+  const auto heard = static_cast<std::int64_t>(c.read - c.resampler.LatencyFrames());
   while (!c.segments.empty() &&
-         c.segments.front().first_frame + c.segments.front().frames <= static_cast<std::int64_t>(c.read)) {
+         c.segments.front().first_frame + c.segments.front().frames <= heard) {
     if (c.segments.size() == 1) c.flush_position = c.segments.front().source_end;
     c.segments.pop_front();
   }
